@@ -1,0 +1,19 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace relaybox {
+
+// A text is a sequence of UTF-16 code units; lengths and positions count code units.
+using Text = std::u16string;
+
+// UTF-8 conversions for the boundaries that speak UTF-8 (file names, exception messages).
+// Malformed input becomes U+FFFD instead of failing.
+Text Utf8ToText(std::string_view utf8);
+std::string TextToUtf8(const Text& text);
+
+Text IntToText(std::int64_t value);
+
+} // namespace relaybox

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <string>
+
+namespace relaybox {
+
+// Reads lines of a text file, byte by byte, by the rules of the update files: a line ends
+// at LF or CR LF, a CR not followed by LF is dropped without ending the line, a 0x1A that
+// begins a line ends the file, a 0x1A inside a line ends its text and the rest of that line
+// is skipped. No byte-order mark is recognised and lines have no length limit.
+class TTextLineReader {
+public:
+  // Fills up to `size` bytes and returns how many; 0 means the end. Errors are thrown.
+  using TReadFn = std::function<std::size_t(char* buffer, std::size_t size)>;
+
+  explicit TTextLineReader(TReadFn read);
+
+  // True at the end of the data or at a 0x1A that begins a line.
+  bool Eof();
+  // The next line's bytes without its line end; empty at the end of the file.
+  std::string ReadLine();
+
+private:
+  bool Fill();
+  int Peek();
+
+  TReadFn FRead;
+  std::string FBuffer;
+  std::size_t FPos = 0;
+  bool FAtEnd = false;
+};
+
+} // namespace relaybox

@@ -1,0 +1,67 @@
+#include "relay/UpdateFile.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <mutex>
+#include <system_error>
+
+#include "base/CodePage.h"
+
+namespace relaybox {
+namespace {
+
+// A writer opening a leased file makes the kernel signal the lease holder; the lease is only
+// held while two lines are read, so that signal needs no handling, but its default action
+// would end the program.
+void IgnoreLeaseBreakSignal() {
+  static std::once_flag once;
+  std::call_once(once, [] { std::signal(SIGIO, SIG_IGN); });
+}
+
+} // namespace
+
+TUpdateFile::~TUpdateFile() { Close(); }
+
+bool TUpdateFile::Open(const std::string& path) {
+  Close();
+  IgnoreLeaseBreakSignal();
+  FFd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (FFd < 0) return false;
+  // A read lease is granted only while no process has the file open for writing. Where
+  // leases are not permitted at all (another user's file, a file system without them) the
+  // file is read without one.
+  if (::fcntl(FFd, F_SETLEASE, F_RDLCK) == 0) {
+    FLeased = true;
+  } else if (errno == EAGAIN) {
+    Close();
+    return false;
+  }
+  FReader.emplace([this](char* buffer, std::size_t size) { return ReadBytes(buffer, size); });
+  return true;
+}
+
+std::size_t TUpdateFile::ReadBytes(char* buffer, std::size_t size) {
+  for (;;) {
+    const ssize_t n = ::read(FFd, buffer, size);
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno != EINTR) throw std::system_error(errno, std::generic_category(), "read");
+  }
+}
+
+bool TUpdateFile::Eof() { return FReader->Eof(); }
+
+Text TUpdateFile::ReadLine() { return AnsiToText(FReader->ReadLine()); }
+
+void TUpdateFile::Close() {
+  if (FFd < 0) return;
+  if (FLeased) ::fcntl(FFd, F_SETLEASE, F_UNLCK);
+  ::close(FFd);
+  FFd = -1;
+  FLeased = false;
+  FReader.reset();
+}
+
+} // namespace relaybox

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "base/Text.h"
+
+namespace relaybox {
+
+// One pending update: the site text shown in the display and the address to fetch.
+struct UpdateEntry {
+  Text Site;
+  Text Request;
+};
+
+inline constexpr std::int32_t QueueCapacity = 2000;
+
+// The process-wide queue of pending updates. Slots are numbered 1 to QueueCapacity as the
+// display counts them (index 0 is unused); slots 1..QueueCount are occupied, slot 1 is the
+// oldest. Touched by the main thread only.
+extern std::array<UpdateEntry, QueueCapacity + 1> UpdateQueue;
+extern std::int32_t QueueCount;
+
+} // namespace relaybox
