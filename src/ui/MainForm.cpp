@@ -1,0 +1,153 @@
+#include "ui/MainForm.h"
+
+#include <QHeaderView>
+#include <QMenuBar>
+#include <QScreen>
+#include <QShowEvent>
+
+#include <array>
+#include <memory>
+
+#include "relay/SendCycleState.h"
+#include "relay/UpdateQueue.h"
+#include "ui/AboutBox.h"
+#include "ui/Caption.h"
+#include "ui/Fonts.h"
+#include "ui/ErrorReport.h"
+
+namespace relaybox {
+namespace {
+
+constexpr int ClientWidth = 680;
+constexpr int ClientHeight = 293;
+constexpr int GridCols = 3;
+constexpr int GridRows = 6;  // row 0 is the fixed header row
+constexpr int GridRowHeight = 20;
+constexpr std::array<int, GridCols> ColumnWidths = {50, 150, 410};
+constexpr std::array<const char16_t*, GridCols> HeaderTexts = {u"To Send", u"Site", u"Request"};
+constexpr int TimerInterval = 200;
+
+void PlaceLabel(QLabel& label, int left, int top, const Text& text = Text()) {
+  label.setTextFormat(Qt::PlainText);
+  label.move(left, top);
+  SetCaption(label, text);
+}
+
+} // namespace
+
+TMainForm::TMainForm(std::string updateFolder)
+    : PageControl1(this),
+      ConnectionTab(&PageControl1),
+      Label33(&ConnectionTab),
+      CountLabel(&ConnectionTab),
+      Label3(&ConnectionTab),
+      SentLabel(&ConnectionTab),
+      MonitorGrid(GridRows, GridCols, &ConnectionTab),
+      ReplyLabel(&ConnectionTab),
+      Timer1(TimerInterval, false),
+      SendTimer(TimerInterval, true),
+      FIntake(std::move(updateFolder), *this) {
+  setWindowTitle("Hoofline Relaybox");
+  setFont(DialogFont(11));
+
+  File1 = menuBar()->addMenu("File");
+  Exit1 = File1->addAction("Exit");
+  About1 = menuBar()->addAction("About");
+  connect(Exit1, &QAction::triggered, this, [this] { RunEventHandler([this] { Exit1Click(); }); });
+  connect(About1, &QAction::triggered, this, [this] { RunEventHandler([this] { About1Click(); }); });
+
+  setCentralWidget(&PageControl1);
+  PageControl1.addTab(&ConnectionTab, "Monitor");
+
+  Label33.setTextFormat(Qt::PlainText);
+  Label33.setWordWrap(true);
+  Label33.setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  Label33.setGeometry(24, 16, 617, 45);
+  Label33.setText(
+      "The \"Hoofline Relaybox\" is a separate piece of software that runs the same computer as "
+      "the Hoofline Software. It will automatically take over some communications with the "
+      "outside world that could otherwise slow down this software.");
+  PlaceLabel(CountLabel, 24, 51);
+  PlaceLabel(Label3, 24, 72, u"Monitor:");
+  PlaceLabel(SentLabel, 289, 72, u"Updates sent: 0");
+  PlaceLabel(ReplyLabel, 24, 240);
+  SetupGrid();
+
+  Timer1.OnTimer = [this] { Timer1Timer(); };
+  SendTimer.OnTimer = [this] { SendTimerTimer(); };
+
+  resize(ClientWidth, ClientHeight + menuBar()->sizeHint().height());
+  if (const QScreen* screen = this->screen()) {
+    move(screen->availableGeometry().center() - rect().center());
+  }
+}
+
+void TMainForm::SetupGrid() {
+  MonitorGrid.setGeometry(24, 91, 617, 140);
+  MonitorGrid.horizontalHeader()->hide();
+  MonitorGrid.verticalHeader()->hide();
+  MonitorGrid.verticalHeader()->setMinimumSectionSize(1);
+  MonitorGrid.verticalHeader()->setDefaultSectionSize(GridRowHeight);
+  MonitorGrid.setEditTriggers(QAbstractItemView::NoEditTriggers);
+  MonitorGrid.setSelectionMode(QAbstractItemView::SingleSelection);
+  MonitorGrid.setWordWrap(false);
+  for (int row = 0; row < GridRows; ++row) {
+    for (int col = 0; col < GridCols; ++col) {
+      auto item = std::make_unique<QTableWidgetItem>();
+      if (row == 0) {
+        // The fixed header row: drawn like a button face, never selected.
+        item->setFlags(Qt::ItemIsEnabled);
+        item->setBackground(palette().button());
+      }
+      MonitorGrid.setItem(row, col, item.release());
+    }
+  }
+  SetColumnLayout();
+}
+
+void TMainForm::SetColumnLayout() {
+  for (int col = 0; col < GridCols; ++col) MonitorGrid.setColumnWidth(col, ColumnWidths[col]);
+}
+
+Text TMainForm::Cell(int col, int row) const {
+  return MonitorGrid.item(row, col)->text().toStdU16String();
+}
+
+void TMainForm::SetCell(int col, int row, const Text& text) {
+  MonitorGrid.item(row, col)->setText(QString::fromStdU16String(text));
+}
+
+void TMainForm::SetCountCaption(const Text& text) { SetCaption(CountLabel, text); }
+
+void TMainForm::SetScanTimerEnabled(bool enabled) { Timer1.SetEnabled(enabled); }
+
+void TMainForm::showEvent(QShowEvent* event) {
+  QMainWindow::showEvent(event);
+  if (!event->spontaneous()) RunEventHandler([this] { FormShow(); });
+}
+
+void TMainForm::FormShow() {
+  PageControl1.setCurrentWidget(&ConnectionTab);
+  QueueCount = 0;
+  SetColumnLayout();
+  for (int col = 0; col < GridCols; ++col) SetCell(col, 0, HeaderTexts[col]);
+  SetCaption(CountLabel, Text());
+  SetCaption(ReplyLabel, Text());
+  SentCount = 0;
+  Timer1.SetEnabled(true);
+}
+
+void TMainForm::Exit1Click() { close(); }
+
+void TMainForm::About1Click() {
+  if (FAboutBox) FAboutBox->Show();
+}
+
+void TMainForm::Timer1Timer() { FIntake.ScanUpdateFolder(); }
+
+void TMainForm::SendTimerTimer() {
+  // Nothing to deliver: the timer keeps running and the next tick looks again.
+  if (QueueCount <= 0) return;
+}
+
+} // namespace relaybox

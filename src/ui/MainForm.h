@@ -1,0 +1,65 @@
+#pragma once
+
+#include <QAction>
+#include <QLabel>
+#include <QMainWindow>
+#include <QMenu>
+#include <QTabWidget>
+#include <QTableWidget>
+
+#include <string>
+
+#include "relay/MonitorDisplay.h"
+#include "relay/UpdateIntake.h"
+#include "ui/Timer.h"
+
+namespace relaybox {
+
+class TAboutBox;
+
+// The main window: the queue display, the status labels and the two timers that drive the
+// relay. Closing it ends the program.
+class TMainForm : public QMainWindow, public TMonitorDisplay {
+public:
+  // `updateFolder` is the watch folder with its trailing "/".
+  explicit TMainForm(std::string updateFolder);
+
+  void SetAboutBox(TAboutBox* aboutBox) { FAboutBox = aboutBox; }
+
+  // TMonitorDisplay
+  Text Cell(int col, int row) const override;
+  void SetCell(int col, int row, const Text& text) override;
+  void SetCountCaption(const Text& text) override;
+  void SetScanTimerEnabled(bool enabled) override;
+
+  QMenu* File1;
+  QAction* Exit1;
+  QAction* About1;
+  QTabWidget PageControl1;
+  QWidget ConnectionTab;
+  QLabel Label33;
+  QLabel CountLabel;
+  QLabel Label3;
+  QLabel SentLabel;
+  QTableWidget MonitorGrid;
+  QLabel ReplyLabel;
+  TTimer Timer1;
+  TTimer SendTimer;
+
+protected:
+  void showEvent(QShowEvent* event) override;
+
+private:
+  void FormShow();
+  void Exit1Click();
+  void About1Click();
+  void Timer1Timer();
+  void SendTimerTimer();
+  void SetupGrid();
+  void SetColumnLayout();
+
+  TUpdateIntake FIntake;
+  TAboutBox* FAboutBox = nullptr;
+};
+
+} // namespace relaybox

@@ -1,0 +1,14 @@
+#include <QApplication>
+
+#include "ui/AboutBox.h"
+#include "ui/MainForm.h"
+#include "ui/UpdateFolder.h"
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  relaybox::TMainForm mainForm(relaybox::UpdateFolder());
+  relaybox::TAboutBox aboutBox(&mainForm);
+  mainForm.SetAboutBox(&aboutBox);
+  mainForm.show();
+  return QApplication::exec();
+}
