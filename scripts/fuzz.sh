@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Builds the fuzz targets with clang and runs each on a copy of its committed corpus.
+#   scripts/fuzz.sh [seconds per target]   (default: 60)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-60}
+scripts/setup.sh >/dev/null
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DRELAYBOX_FUZZ=ON -DRELAYBOX_TESTS=OFF >/dev/null
+cmake --build build-fuzz --target relaybox_update_file_fuzzer
+
+run() {
+  local target=$1 corpus=$2 work=build-fuzz/corpus/$2
+  mkdir -p "$work"
+  cp -n "fuzz/corpus/$corpus"/* "$work"/
+  "build-fuzz/fuzz/$target" -max_total_time="$seconds" -artifact_prefix=build-fuzz/ "$work"
+}
+run relaybox_update_file_fuzzer update_file

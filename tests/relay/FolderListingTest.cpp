@@ -1,0 +1,39 @@
+#include "relay/FolderListing.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+
+#include "TempFolder.h"
+
+namespace relaybox {
+namespace {
+
+TEST(FolderListingTest, PatternIgnoresLetterCase) {
+  for (const char* name : {"C000001.txt", "c1.TXT", "C.txt", "Cx.Txt", "C.txt.txt"}) {
+    EXPECT_TRUE(MatchesUpdatePattern(name)) << name;
+  }
+  for (const char* name : {"", ".txt", "Ctxt", "C000001.txt~", "D000001.txt", "C000001.tx", " C1.txt"}) {
+    EXPECT_FALSE(MatchesUpdatePattern(name)) << name;
+  }
+}
+
+TEST(FolderListingTest, ListsMatchingEntriesOfEveryKind) {
+  TTempFolder folder;
+  ASSERT_FALSE(folder.Path().empty());
+  folder.Write("C000001.txt", "x");
+  folder.Write(".C2.txt", "x");
+  folder.Write("notes.txt", "x");
+  std::filesystem::create_directory(folder.Path() + "c000003.TXT");
+  std::set<std::pair<std::string, bool>> found;
+  for (const TListedName& entry : ListUpdateFiles(folder.Path())) {
+    EXPECT_EQ(TextToUtf8(entry.Name), entry.RawName);
+    found.emplace(entry.RawName, entry.IsDirectory);
+  }
+  EXPECT_EQ(found, (std::set<std::pair<std::string, bool>>{{"C000001.txt", false}, {"c000003.TXT", true}}));
+  EXPECT_TRUE(ListUpdateFiles(folder.Path() + "missing/").empty());
+}
+
+} // namespace
+} // namespace relaybox

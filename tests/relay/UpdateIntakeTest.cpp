@@ -1,0 +1,258 @@
+#include "relay/UpdateIntake.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <filesystem>
+#include <fstream>
+#include <vector>
+
+#include "TempFolder.h"
+#include "relay/FolderListing.h"
+#include "relay/UpdateQueue.h"
+
+namespace relaybox {
+namespace {
+
+// The main window's grid (header row and five rows of three cells), count label and scan
+// timer, recording what the intake does to them.
+class TRecordingDisplay : public TMonitorDisplay {
+public:
+  Text Cell(int col, int row) const override { return Cells.at(row).at(col); }
+  void SetCell(int col, int row, const Text& text) override {
+    ++SetCellCalls;
+    if (TimerEnabled) ++WritesWhileTimerEnabled;
+    Cells.at(row).at(col) = text;
+  }
+  void SetCountCaption(const Text& text) override { Caption = text; }
+  void SetScanTimerEnabled(bool enabled) override {
+    TimerEnabled = enabled;
+    TimerCalls.push_back(enabled);
+  }
+
+  std::array<std::array<Text, 3>, 6> Cells;
+  int SetCellCalls = 0;
+  int WritesWhileTimerEnabled = 0;
+  Text Caption = u"unset";
+  bool TimerEnabled = true;
+  std::vector<bool> TimerCalls;
+};
+
+class UpdateIntakeTest : public testing::Test {
+protected:
+  void SetUp() override {
+    ASSERT_FALSE(Folder.Path().empty());
+    QueueCount = 0;
+  }
+  void TearDown() override { QueueCount = 0; }
+
+  // Writes C000001.txt, runs one tick and returns the entry it queued.
+  UpdateEntry TakeOne(const std::string& bytes) {
+    const std::int32_t before = QueueCount;
+    Folder.Write("C000001.txt", bytes);
+    Intake.ScanUpdateFolder();
+    EXPECT_EQ(QueueCount, before + 1);
+    EXPECT_FALSE(Folder.Exists("C000001.txt"));
+    return UpdateQueue[QueueCount];
+  }
+
+  TTempFolder Folder;
+  TRecordingDisplay Display;
+  TUpdateIntake Intake{Folder.Path(), Display};
+};
+
+TEST_F(UpdateIntakeTest, EmptyOrMissingFolderClearsCountLabel) {
+  Intake.ScanUpdateFolder();
+  EXPECT_EQ(Display.Caption, u"");
+  Display.Caption = u"old";
+  TUpdateIntake missing(Folder.Path() + "missing/", Display);
+  missing.ScanUpdateFolder();
+  EXPECT_EQ(Display.Caption, u"");
+  EXPECT_EQ(QueueCount, 0);
+  EXPECT_EQ(Display.TimerCalls, (std::vector<bool>{false, true, false, true}));
+}
+
+TEST_F(UpdateIntakeTest, LowestNumberFirstOnePerTick) {
+  Folder.Write("C000010.txt", "ten\nhttp://a.example/10\n");
+  Folder.Write("C000002.txt", "two\nhttp://a.example/2\n");
+  Intake.ScanUpdateFolder();
+  EXPECT_EQ(QueueCount, 1);
+  EXPECT_FALSE(Folder.Exists("C000002.txt"));
+  EXPECT_TRUE(Folder.Exists("C000010.txt"));
+  EXPECT_EQ(Display.Caption, u"unset");  // only written when nothing is taken
+  Intake.ScanUpdateFolder();
+  ASSERT_EQ(QueueCount, 2);
+  EXPECT_EQ(Display.Cells[1], (std::array<Text, 3>{u"1 of 2", u"two", u"http://a.example/2"}));
+  EXPECT_EQ(Display.Cells[2], (std::array<Text, 3>{u"2 of 2", u"ten", u"http://a.example/10"}));
+  EXPECT_EQ(Display.WritesWhileTimerEnabled, 0);
+  EXPECT_EQ(Display.TimerCalls, (std::vector<bool>{false, true, false, true}));
+}
+
+TEST_F(UpdateIntakeTest, FileContentRules) {
+  const struct {
+    std::string Bytes;
+    Text Site, Request;
+  } cases[] = {
+      {"Site one\nhttp://a.example/x?y=1\n", u"Site one", u"http://a.example/x?y=1"},
+      {"Site one\r\nhttp://a.example/x?y=1\r\n", u"Site one", u"http://a.example/x?y=1"},
+      {"s\nr\nfurther\nlines\n", u"s", u"r"},
+      {"only line", u"only line", u""},
+      {"", u"", u""},
+      {"site\rhttp://a.example/\n", u"sitehttp://a.example/", u""},
+      {"\xEF\xBB\xBFsite\nreq", u"\u00EF\u00BB\u00BFsite", u"req"},
+      {"\x1A" "site\nreq\n", u"", u""},
+      {"site\n\x1A" "req\n", u"site", u""},
+      {"si\x1Ate\nreq\x1Ajunk\nmore", u"si", u"req"},
+      {std::string("\0\x01\xFF\x80\x9D\n\x7F", 7), Text{0, 1, 0xFF, 0x20AC, 0x9D}, Text{0x7F}},
+      {"s\nhttp://www.hoofline.example/hl/updateRace.php?r=1&t=2\n", u"s",
+       u"http://www.hoofline.example/hl/testHLRelaybox.php?r=1&t=2"},
+      {std::string(10 << 20, 'z') + "\nreq", Text(10 << 20, u'z'), u"req"},  // no length limit
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(i);
+    const UpdateEntry entry = TakeOne(cases[i].Bytes);
+    EXPECT_EQ(entry.Site, cases[i].Site);
+    EXPECT_EQ(entry.Request, cases[i].Request);
+  }
+}
+
+TEST_F(UpdateIntakeTest, NumberIsTheSixCharactersAfterTheC) {
+  Folder.Write("C999999.txt", "never\n");
+  Intake.ScanUpdateFolder();
+  EXPECT_EQ(QueueCount, 0);
+  EXPECT_EQ(Display.Caption, u"C999999.txt");
+
+  Folder.Write("C1234567.txt", "123456\n");
+  Folder.Write("c000200.TXT", "200\n");
+  Folder.Write("C12345.txt", "zero\n");
+  Folder.Write("C.txt", "zero\n");
+  Folder.Write("C-00005.txt", "-5\n");
+  // Of the two names numbered 0 the one listed first wins.
+  std::vector<Text> zeros;
+  for (const TListedName& entry : ListUpdateFiles(Folder.Path())) {
+    if (entry.Name == u"C12345.txt" || entry.Name == u"C.txt") zeros.push_back(entry.Name);
+  }
+  ASSERT_EQ(zeros.size(), 2u);
+  const std::vector<std::string> expected = {"C-00005.txt", TextToUtf8(zeros[0]), TextToUtf8(zeros[1]),
+                                             "c000200.TXT", "C1234567.txt"};
+  for (const std::string& name : expected) {
+    SCOPED_TRACE(name);
+    EXPECT_TRUE(Folder.Exists(name));
+    Intake.ScanUpdateFolder();
+    EXPECT_FALSE(Folder.Exists(name));
+  }
+  EXPECT_EQ(QueueCount, 5);
+  EXPECT_EQ(UpdateQueue[5].Site, u"123456");
+  Intake.ScanUpdateFolder();
+  EXPECT_EQ(QueueCount, 5);
+  EXPECT_TRUE(Folder.Exists("C999999.txt"));
+}
+
+TEST_F(UpdateIntakeTest, FullQueueLeavesFolderAlone) {
+  QueueCount = QueueCapacity;
+  Folder.Write("C000001.txt", "s\nr\n");
+  Intake.ScanUpdateFolder();
+  EXPECT_EQ(QueueCount, QueueCapacity);
+  EXPECT_TRUE(Folder.Exists("C000001.txt"));
+  EXPECT_EQ(Display.Caption, u"unset");
+  EXPECT_EQ(Display.SetCellCalls, 0);
+  EXPECT_EQ(Display.TimerCalls, (std::vector<bool>{false, true}));
+  QueueCount = QueueCapacity - 1;
+  Intake.ScanUpdateFolder();
+  EXPECT_EQ(QueueCount, QueueCapacity);
+  EXPECT_EQ(UpdateQueue[QueueCapacity].Site, u"s");
+}
+
+TEST_F(UpdateIntakeTest, GridWritesOnlyChangedCells) {
+  Display.Cells[0] = {u"Number", u"Site", u"Request"};
+  Display.Cells[5] = {u"x", u"y", u"z"};
+  QueueCount = 3;
+  for (int i = 1; i <= 3; ++i) UpdateQueue[i] = {u"site" + IntToText(i), u"req" + IntToText(i)};
+  Intake.RefreshMonitorGrid();
+  EXPECT_EQ(Display.SetCellCalls, 9 + 3);
+  EXPECT_EQ(Display.Cells[0][0], u"Number");
+  EXPECT_EQ(Display.Cells[3], (std::array<Text, 3>{u"3 of 3", u"site3", u"req3"}));
+  EXPECT_EQ(Display.Cells[5], (std::array<Text, 3>{}));
+  Intake.RefreshMonitorGrid();
+  EXPECT_EQ(Display.SetCellCalls, 12);
+
+  QueueCount = 7;
+  for (int i = 4; i <= 7; ++i) UpdateQueue[i] = {u"site" + IntToText(i), u"req" + IntToText(i)};
+  Intake.RefreshMonitorGrid();
+  EXPECT_EQ(Display.SetCellCalls, 12 + 3 + 6);  // new counts in rows 1-3, rows 4-5 filled
+  EXPECT_EQ(Display.Cells[1][0], u"1 of 7");
+  EXPECT_EQ(Display.Cells[5], (std::array<Text, 3>{u"5 of 7", u"site5", u"req5"}));
+}
+
+TEST_F(UpdateIntakeTest, DirectoryNamedLikeAnUpdateFileIsPassedOver) {
+  std::filesystem::create_directory(Folder.Path() + "C000001.txt");
+  Folder.Write("C000005.txt", "five\n");
+  Intake.ScanUpdateFolder();
+  EXPECT_EQ(QueueCount, 1);
+  EXPECT_FALSE(Folder.Exists("C000005.txt"));
+  Intake.ScanUpdateFolder();
+  EXPECT_EQ(QueueCount, 1);
+  EXPECT_EQ(Display.Caption, u"C000001.txt");
+  EXPECT_TRUE(std::filesystem::is_directory(Folder.Path() + "C000001.txt"));
+}
+
+TEST_F(UpdateIntakeTest, FileBeingWrittenWaitsForALaterTick) {
+  if (!Folder.LeasesWork()) GTEST_SKIP() << "no file leases on this file system";
+  Folder.Write("C000001.txt", "site\n");
+  const int writer = ::open((Folder.Path() + "C000001.txt").c_str(), O_WRONLY | O_APPEND);
+  ASSERT_GE(writer, 0);
+  Intake.ScanUpdateFolder();
+  Intake.ScanUpdateFolder();
+  EXPECT_EQ(QueueCount, 0);
+  EXPECT_TRUE(Folder.Exists("C000001.txt"));
+  EXPECT_EQ(Display.TimerCalls, (std::vector<bool>{false, true, false, true}));
+  EXPECT_EQ(::write(writer, "req\n", 4), 4);
+  ::close(writer);
+  Intake.ScanUpdateFolder();
+  ASSERT_EQ(QueueCount, 1);
+  EXPECT_EQ(UpdateQueue[1].Request, u"req");
+  EXPECT_FALSE(Folder.Exists("C000001.txt"));
+}
+
+// Checks of the undeletable-file case, run in a child process; 0 when all hold.
+int UndeletableChecks(TUpdateIntake& intake, const TTempFolder& folder) {
+  for (int tick = 0; tick < 4; ++tick) intake.ScanUpdateFolder();
+  if (QueueCount != 2 || UpdateQueue[1].Site != u"one" || UpdateQueue[2].Site != u"five") return 3;
+  // A changed file is a new update under the same name.
+  std::ofstream(folder.Path() + "C000001.txt", std::ios::app) << "req\n";
+  intake.ScanUpdateFolder();
+  intake.ScanUpdateFolder();
+  if (QueueCount != 3 || UpdateQueue[3].Request != u"req") return 4;
+  return 0;
+}
+
+TEST_F(UpdateIntakeTest, UndeletableFileIsQueuedOnceAndHoldsNothingBack) {
+  Folder.Write("C000001.txt", "one\n");
+  Folder.Write("C000005.txt", "five\n");
+  for (const char* name : {"C000001.txt", "C000005.txt"}) ::chmod((Folder.Path() + name).c_str(), 0666);
+  // Deletes fail once the folder is read-only to the intake: by its mode, or, since modes do
+  // not stop root, by running the intake as an unprivileged user.
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const char* dir = Folder.Path().c_str();
+    const bool readOnly = ::geteuid() == 0
+                              ? ::chmod(dir, 0755) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0
+                              : ::chmod(dir, 0555) == 0;
+    ::_exit(readOnly ? UndeletableChecks(Intake, Folder) : 2);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ::chmod(Folder.Path().c_str(), 0700);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_TRUE(Folder.Exists("C000001.txt"));
+}
+
+} // namespace
+} // namespace relaybox

@@ -1,0 +1,116 @@
+#include "ui/MainForm.h"
+
+#include <gtest/gtest.h>
+
+#include <QMenuBar>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <fstream>
+
+#include "relay/SendCycleState.h"
+#include "relay/UpdateQueue.h"
+#include "ui/AboutBox.h"
+
+namespace relaybox {
+namespace {
+
+class MainFormTest : public testing::Test {
+protected:
+  std::string Folder() const { return FDir.path().toStdString() + "/"; }
+
+  void Drop(const std::string& name, const std::string& content) const {
+    std::ofstream(Folder() + name, std::ios::binary) << content;
+  }
+
+  bool Exists(const std::string& name) const { return QFile::exists(QString::fromStdString(Folder() + name)); }
+
+  QTemporaryDir FDir;
+};
+
+TEST_F(MainFormTest, StartsWithAnEmptyDisplayAndOnlyTheSendTimerRunning) {
+  QueueCount = 7;
+  SentCount = 3;
+  TMainForm form(Folder());
+  EXPECT_TRUE(form.SendTimer.Enabled());
+  EXPECT_FALSE(form.Timer1.Enabled());
+  EXPECT_EQ(form.SendTimer.Interval(), 200);
+  EXPECT_EQ(form.Timer1.Interval(), 200);
+
+  form.show();
+  EXPECT_TRUE(form.Timer1.Enabled());
+  EXPECT_EQ(QueueCount, 0);
+  EXPECT_EQ(SentCount, 0);
+  EXPECT_EQ(form.windowTitle(), "Hoofline Relaybox");
+  EXPECT_EQ(form.PageControl1.currentWidget(), &form.ConnectionTab);
+  EXPECT_EQ(form.PageControl1.tabText(0), "Monitor");
+  EXPECT_EQ(form.PageControl1.size(), QSize(680, 293));
+
+  EXPECT_EQ(form.SentLabel.text(), "Updates sent: 0");
+  EXPECT_EQ(form.Label3.text(), "Monitor:");
+  EXPECT_TRUE(form.CountLabel.text().isEmpty());
+  EXPECT_TRUE(form.ReplyLabel.text().isEmpty());
+  EXPECT_TRUE(form.Label33.text().startsWith("The \"Hoofline Relaybox\" is a separate piece"));
+  EXPECT_EQ(form.Label33.geometry(), QRect(24, 16, 617, 45));
+  EXPECT_EQ(form.SentLabel.pos(), QPoint(289, 72));
+
+  EXPECT_EQ(form.MonitorGrid.geometry(), QRect(24, 91, 617, 140));
+  ASSERT_EQ(form.MonitorGrid.rowCount(), 6);
+  ASSERT_EQ(form.MonitorGrid.columnCount(), 3);
+  const int widths[] = {50, 150, 410};
+  const char16_t* headers[] = {u"To Send", u"Site", u"Request"};
+  for (int col = 0; col < 3; ++col) {
+    EXPECT_EQ(form.MonitorGrid.columnWidth(col), widths[col]);
+    EXPECT_EQ(form.Cell(col, 0), headers[col]);
+    for (int row = 1; row < 6; ++row) EXPECT_TRUE(form.Cell(col, row).empty());
+  }
+  EXPECT_EQ(form.MonitorGrid.rowHeight(1), 20);
+}
+
+TEST_F(MainFormTest, MenuBarHasFileExitAndATopLevelAbout) {
+  TMainForm form(Folder());
+  const QList<QAction*> items = form.menuBar()->actions();
+  ASSERT_EQ(items.size(), 2);
+  EXPECT_EQ(items[0]->text(), "File");
+  ASSERT_NE(items[0]->menu(), nullptr);
+  ASSERT_EQ(items[0]->menu()->actions().size(), 1);
+  EXPECT_EQ(items[0]->menu()->actions()[0]->text(), "Exit");
+  EXPECT_EQ(items[1]->text(), "About");
+  EXPECT_EQ(items[1]->menu(), nullptr);
+
+  TAboutBox about(&form);
+  form.SetAboutBox(&about);
+  form.show();
+  form.About1->trigger();
+  EXPECT_TRUE(about.isVisible());
+  EXPECT_FALSE(about.isModal());
+  form.Exit1->trigger();
+  EXPECT_FALSE(form.isVisible());
+}
+
+TEST_F(MainFormTest, ScanTicksTakeDroppedFilesLowestNumberFirst) {
+  Drop("C999999.txt", "never taken\nhttp://127.0.0.1/\n");
+  Drop("C000010.txt", "Ten\nhttp://127.0.0.1/10\n");
+  Drop("C000002.txt", "Two\r\nhttp://127.0.0.1/2\r\n");
+  TMainForm form(Folder());
+  form.show();
+
+  ASSERT_TRUE(QTest::qWaitFor([&] { return QueueCount == 1; }, 5000));
+  EXPECT_EQ(form.Cell(1, 1), u"Two");
+  EXPECT_FALSE(Exists("C000002.txt"));
+  EXPECT_TRUE(Exists("C000010.txt"));
+
+  ASSERT_TRUE(QTest::qWaitFor([&] { return QueueCount == 2; }, 5000));
+  EXPECT_EQ(form.Cell(0, 1), u"1 of 2");
+  EXPECT_EQ(form.Cell(0, 2), u"2 of 2");
+  EXPECT_EQ(form.Cell(2, 2), u"http://127.0.0.1/10");
+  EXPECT_FALSE(Exists("C000010.txt"));
+
+  ASSERT_TRUE(QTest::qWaitFor([&] { return form.CountLabel.text() == "C999999.txt"; }, 5000));
+  EXPECT_TRUE(Exists("C999999.txt"));
+  EXPECT_EQ(QueueCount, 2);
+  EXPECT_TRUE(form.Timer1.Enabled());
+}
+
+} // namespace
+} // namespace relaybox
