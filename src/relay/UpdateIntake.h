@@ -23,8 +23,6 @@ public:
   // Redraws grid rows 1 to 5 from the head of the queue.
   void RefreshMonitorGrid();
 
-  const std::string& Folder() const { return FFolder; }
-
 private:
   // Identifies a file whose delete failed, so that it is queued only once while it stays.
   struct TFileIdentity {

@@ -16,11 +16,13 @@ TTimer::TTimer(int interval, bool enabled) {
 }
 
 void TTimer::SetEnabled(bool enabled) {
+  if (enabled == FEnabled) return;
   FEnabled = enabled;
   Update();
 }
 
 void TTimer::SetInterval(int interval) {
+  if (interval == FTimer.interval()) return;
   FTimer.setInterval(interval);
   Update();
 }

@@ -7,8 +7,8 @@
 
 namespace relaybox {
 
-// A window timer: fires OnTimer repeatedly at Interval while enabled; enabling it or
-// changing the interval restarts the countdown from zero.
+// A window timer: fires OnTimer repeatedly at Interval while enabled; enabling a stopped
+// timer or changing the interval restarts the countdown from zero.
 class TTimer {
 public:
   TTimer(int interval, bool enabled);
