@@ -1,0 +1,480 @@
+#include "net/AsyncSocket.h"
+
+#include <arpa/inet.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <optional>
+#include <utility>
+
+#include "net/Resolver.h"
+#include "net/SocketErrors.h"
+#include "net/SocketPoller.h"
+#include "net/SocketResolve.h"
+
+namespace relaybox {
+namespace {
+
+std::atomic<int> InstanceCount{0};
+
+std::string TrimBlanks(const std::string& s) {
+  const std::size_t first = s.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return {};
+  return s.substr(first, s.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+std::string Dotted(std::uint32_t networkOrder) {
+  in_addr in{};
+  in.s_addr = networkOrder;
+  char text[INET_ADDRSTRLEN] = {};
+  ::inet_ntop(AF_INET, &in, text, sizeof text);
+  return text;
+}
+
+constexpr unsigned AllEvents = FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE;
+
+} // namespace
+
+int SocketInstanceCount() { return InstanceCount.load(); }
+
+TAsyncSocket::TAsyncSocket() {
+  AllocateWindow();
+  ResetToDefaults();
+  ++InstanceCount;
+}
+
+TAsyncSocket::~TAsyncSocket() {
+  SetDestroying();
+  try {
+    CancelDnsLookup();
+  } catch (...) {
+  }
+  if (FState != wsClosed) {
+    try {
+      Close();
+    } catch (...) {
+    }
+  }
+  CloseHandle();
+  --InstanceCount;
+  DeallocateWindow();
+}
+
+void TAsyncSocket::AllocateMsgHandlers() {
+  TWndControl::AllocateMsgHandlers();
+  FMsgAsyncSelect = AllocateNumber();
+  FMsgAsyncGetHostByName = AllocateNumber();
+  FMsgAsyncGetHostByAddr = AllocateNumber();
+  FMsgCloseDelayed = AllocateNumber();
+  FMsgTriggerException = AllocateNumber();
+  FMsgTriggerDataAvailable = AllocateNumber();
+}
+
+void TAsyncSocket::FreeMsgHandlers() {
+  for (TMsgNumber* number : {&FMsgTriggerDataAvailable, &FMsgTriggerException, &FMsgCloseDelayed,
+                             &FMsgAsyncGetHostByAddr, &FMsgAsyncGetHostByName, &FMsgAsyncSelect}) {
+    FreeNumber(*number);
+  }
+  TWndControl::FreeMsgHandlers();
+}
+
+void TAsyncSocket::ResetToDefaults() {
+  FSin = {};
+  FSin.sin_family = AF_INET;
+  FAddrAssigned = FAddrResolved = false;
+  FPortAssigned = FPortResolved = false;
+  FProtoAssigned = true;
+  FProtoResolved = false;
+  FProtocol = IPPROTO_TCP;
+  FProto = "tcp";
+  FType = SOCK_STREAM;
+  FLocalPort = "0";
+  FLocalPortResolved = false;
+  FLocalAddr = "0.0.0.0";
+  LingerOnOff = wsLingerOn;
+  LingerTimeout = 0;
+  FHSocket = -1;
+  FSerial = 0;
+  FSelectEvent = 0;
+  FState = wsClosed;
+  FAllSent = true;
+  FPaused = false;
+  FCloseInvoked = false;
+  FlushTimeout = 60;
+}
+
+void TAsyncSocket::ChangeState(TSocketState state) {
+  const TSocketState old = FState;
+  FState = state;
+  if (old != state && OnChangeState) OnChangeState(*this, old, state);
+}
+
+void TAsyncSocket::ReportError(const std::string& text) {
+  if (OnError) {
+    OnError(*this);
+    return;
+  }
+  throw ESocketException(text);
+}
+
+void TAsyncSocket::ReportSocketError(const std::string& operation, int error) {
+  const std::string text = SocketErrorReport(error, operation);
+  if (error == WSAECONNRESET || error == WSAENOTCONN) {
+    CloseHandle();
+    if (FState != wsClosed && OnSessionClosed) OnSessionClosed(*this, static_cast<std::uint16_t>(error));
+    ChangeState(wsClosed);
+  }
+  FLastError = error;
+  ReportError(text);
+}
+
+void TAsyncSocket::SetAddr(const std::string& value) {
+  if (FAddrAssigned && FAddr == value) return;
+  if (FState != wsClosed) return ReportError("Cannot change Addr if not closed");
+  FAddr = TrimBlanks(value);
+  FAddrAssigned = !FAddr.empty();
+  FAddrResolved = false;
+}
+
+void TAsyncSocket::SetPort(const std::string& value) {
+  if (FPortAssigned && FPort == value) return;
+  if (FState != wsClosed) return ReportError("Cannot change Port if not closed");
+  FPort = TrimBlanks(value);
+  FPortAssigned = !FPort.empty();
+  FPortResolved = false;
+}
+
+void TAsyncSocket::SetProto(const std::string& value) {
+  if (FProtoAssigned && FProto == value) return;
+  if (FState != wsClosed) return ReportError("Cannot change Proto if not closed");
+  FProto = TrimBlanks(value);
+  FProtoAssigned = !FProto.empty();
+  FProtoResolved = false;
+}
+
+void TAsyncSocket::SetLocalAddr(const std::string& value) {
+  if (FState != wsClosed) return ReportError("Cannot change LocalAddr if not closed");
+  FLocalAddr = value.empty() ? "0.0.0.0" : value;
+}
+
+void TAsyncSocket::SetLocalPort(const std::string& value) {
+  if (FState != wsClosed) return ReportError("Cannot change LocalPort if not closed");
+  FLocalPort = value;
+  FLocalPortResolved = false;
+}
+
+void TAsyncSocket::DnsLookup(const std::string& hostName) {
+  if (hostName.empty()) {
+    ReportError("DNS lookup: invalid host name.");
+    if (OnDnsLookupDone) OnDnsLookupDone(*this, WSAEINVAL);
+    return;
+  }
+  std::uint64_t previous = 0;
+  {
+    const std::lock_guard lock(FLookupLock);
+    previous = std::exchange(FDnsLookupHandle, 0);
+  }
+  if (previous != 0 && !TResolver::Instance().Cancel(previous)) TResolver::Instance().TakeResult(previous);
+  FDnsResult.clear();
+  FDnsResultList.clear();
+
+  if (IsDottedIPv4(hostName)) {
+    const in_addr_t address = ::inet_addr(TrimBlanks(hostName).c_str());
+    if (address != INADDR_NONE) {
+      FDnsResult = Dotted(address);
+      FDnsResultList.push_back(FDnsResult);
+      if (OnDnsLookupDone) OnDnsLookupDone(*this, 0);
+      return;
+    }
+  }
+  if (!TWndControl::Handle()) return ReportError("DnsLookup: Window not assigned");
+
+  {
+    const std::lock_guard lock(FLookupLock);
+    FHeldLookup = false;
+  }
+  const std::uint64_t lookup = TResolver::Instance().Start(
+      hostName, {TWndControl::Handle(), FMsgAsyncGetHostByName.Msg, FMsgAsyncGetHostByName.Generation});
+  // The completion may already have been dispatched on the owner thread, before the handle
+  // was known: it was held, and is handled now.
+  std::optional<TMessage> held;
+  {
+    const std::lock_guard lock(FLookupLock);
+    FDnsLookupHandle = lookup;
+    if (FHeldLookup) {
+      FHeldLookup = false;
+      held = FHeldLookupMessage;
+    }
+  }
+  if (held) DoLookupDone(static_cast<std::uint64_t>(held->WParam), static_cast<std::uint16_t>(held->LParam >> 16));
+}
+
+void TAsyncSocket::DoLookupDone(std::uint64_t lookup, std::uint16_t error) {
+  {
+    const std::lock_guard lock(FLookupLock);
+    if (FDnsLookupHandle != lookup) return;
+    FDnsLookupHandle = 0;
+  }
+  const std::vector<std::uint32_t> addresses = TResolver::Instance().TakeResult(lookup);
+  if (error == 0) {
+    for (const std::uint32_t address : addresses) FDnsResultList.push_back(Dotted(address));
+    if (!FDnsResultList.empty()) FDnsResult = FDnsResultList.front();
+  }
+  if (OnDnsLookupDone) OnDnsLookupDone(*this, error);
+}
+
+void TAsyncSocket::CancelDnsLookup() {
+  std::uint64_t lookup = 0;
+  {
+    const std::lock_guard lock(FLookupLock);
+    lookup = std::exchange(FDnsLookupHandle, 0);
+  }
+  if (lookup == 0) return;
+  if (!TResolver::Instance().Cancel(lookup)) {
+    // Already complete: its completion is on its way and will find no handle.
+    TResolver::Instance().TakeResult(lookup);
+    return ReportSocketError("WSACancelAsyncRequest", WSAEALREADY);
+  }
+  if (!Destroying() && OnDnsLookupDone) OnDnsLookupDone(*this, WSAEINTR);
+}
+
+void TAsyncSocket::Connect() {
+  if (FHSocket >= 0 && FState != wsClosed) return ReportError("Connect: Socket already in use");
+  if (!FPortAssigned) return ReportError("Connect: No Port Specified");
+  if (!FAddrAssigned) return ReportError("Connect: No IP Address Specified");
+  if (!FProtoAssigned) return ReportError("Connect: No Protocol Specified");
+
+  try {
+    if (!FProtoResolved) {
+      FProtocol = ResolveProto(FProto);
+      FType = FProtocol == IPPROTO_TCP ? SOCK_STREAM : FProtocol == IPPROTO_UDP ? SOCK_DGRAM : SOCK_RAW;
+      FProtoResolved = true;
+    }
+    if (!FPortResolved) {
+      FPortNum = ResolvePort(FPort, FProto);
+      FSin.sin_port = htons(FPortNum);
+      FPortResolved = true;
+    }
+    if (!FLocalPortResolved) {
+      FLocalPortNum = ResolvePort(FLocalPort, FProto);
+      FLocalPortResolved = true;
+    }
+    if (!FAddrResolved) {
+      FSin.sin_addr.s_addr = ResolveHost(FAddr);
+      FAddrResolved = true;
+    }
+  } catch (const std::exception& error) {
+    return ReportError(std::string("connect: ") + error.what());
+  }
+
+  {
+    const auto lock = FBufHandler.Lock();
+    FBufHandler.Clear();
+    FBufferedByteCount = 0;
+  }
+  if (FType != SOCK_STREAM) return ReportSocketError("Connect (socket)", WSAESOCKTNOSUPPORT);
+  FHSocket = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, FProtocol);
+  if (FHSocket < 0) return ReportSocketError("Connect (socket)", ErrnoToSocketError(errno));
+  socklen_t size = sizeof FSndBufSize;
+  if (::getsockopt(FHSocket, SOL_SOCKET, SO_SNDBUF, &FSndBufSize, &size) != 0) {
+    return ReportSocketError("getsockopt(SO_SNDBUF)", ErrnoToSocketError(errno));
+  }
+  size = sizeof FRcvBufSize;
+  if (::getsockopt(FHSocket, SOL_SOCKET, SO_RCVBUF, &FRcvBufSize, &size) != 0) {
+    return ReportSocketError("getsockopt(SO_RCVBUF)", ErrnoToSocketError(errno));
+  }
+  ChangeState(wsOpened);
+  if (FState != wsOpened) return ReportSocketError("Connect (Invalid operation in OnChangeState)", WSAEINVAL);
+
+  const int on = 1;
+  if (::setsockopt(FHSocket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
+    return ReportSocketError("setsockopt(SO_REUSEADDR)", ErrnoToSocketError(errno));
+  }
+  if ((ComponentOptions & wsoTcpNoDelay) != 0 &&
+      ::setsockopt(FHSocket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) != 0) {
+    return ReportSocketError("setsockopt(IPPROTO_TCP, TCP_NODELAY)", ErrnoToSocketError(errno));
+  }
+  ApplyLinger();
+  if (FHSocket < 0) return;
+  if (FLocalPortNum != 0 || FLocalAddr != "0.0.0.0") {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(FLocalPortNum);
+    local.sin_addr.s_addr = ::inet_addr(FLocalAddr.c_str());
+    if (::bind(FHSocket, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+      return ReportError("Bind socket failed - " + SocketErrorMessage(ErrnoToSocketError(errno)));
+    }
+    socklen_t length = sizeof local;
+    if (::getsockname(FHSocket, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+      return ReportError("Winsock get socket name failed - " + SocketErrorMessage(ErrnoToSocketError(errno)));
+    }
+    FLocalPortNum = ntohs(local.sin_port);
+    FLocalPort = std::to_string(FLocalPortNum);
+  }
+
+  FSelectEvent = AllEvents;
+  // The readiness watch starts once the connect is issued: an unconnected socket would
+  // otherwise read as hung up.
+  if (::connect(FHSocket, reinterpret_cast<const sockaddr*>(&FSin), sizeof FSin) != 0 && errno != EINPROGRESS) {
+    const int error = ErrnoToSocketError(errno);
+    FLastError = error;
+    return ReportSocketError("Connect", error);
+  }
+  Register();
+  ChangeState(wsConnecting);
+}
+
+void TAsyncSocket::ApplyLinger() {
+  if (LingerOnOff == wsLingerNoSet) return;
+  if (FHSocket < 0) return ReportError("Cannot set linger option at this time");
+  const linger value{LingerOnOff == wsLingerOn ? 1 : 0, LingerTimeout};
+  if (::setsockopt(FHSocket, SOL_SOCKET, SO_LINGER, &value, sizeof value) != 0) {
+    ReportSocketError("setsockopt(SO_LINGER)", ErrnoToSocketError(errno));
+  }
+}
+
+void TAsyncSocket::Register() {
+  FSerial = TSocketPoller::Instance().Register(
+      FHSocket, {TWndControl::Handle(), FMsgAsyncSelect.Msg, FMsgAsyncSelect.Generation}, FSelectEvent,
+      FState != wsConnected);
+}
+
+void TAsyncSocket::Unregister() {
+  if (FSerial != 0) TSocketPoller::Instance().Unregister(FSerial);
+  FSerial = 0;
+}
+
+void TAsyncSocket::CloseHandle() {
+  Unregister();
+  if (FHSocket >= 0) ::close(FHSocket);
+  FHSocket = -1;
+}
+
+void TAsyncSocket::WndProc(TMessage& message) {
+  try {
+    Dispatch(message);
+  } catch (const EException& error) {
+    HandleBackgroundError(error);
+  }
+}
+
+void TAsyncSocket::Dispatch(TMessage& message) {
+  if (message.Msg == FMsgAsyncSelect.Msg) {
+    DoAsyncSelect(message.WParam, static_cast<unsigned>(message.LParam & 0xFFFF),
+                  static_cast<std::uint16_t>(message.LParam >> 16));
+  } else if (message.Msg == FMsgAsyncGetHostByName.Msg) {
+    {
+      const std::lock_guard lock(FLookupLock);
+      if (FDnsLookupHandle == 0) {
+        FHeldLookupMessage = message;
+        FHeldLookup = true;
+        return;
+      }
+    }
+    DoLookupDone(static_cast<std::uint64_t>(message.WParam), static_cast<std::uint16_t>(message.LParam >> 16));
+  } else if (message.Msg == FMsgCloseDelayed.Msg) {
+    Close();
+  } else if (message.Msg == FMsgTriggerException.Msg) {
+    throw ESocketException("Test exception in AsyncSocket");
+  } else if (message.Msg == FMsgTriggerDataAvailable.Msg) {
+    TriggerDataAvailable();
+  } else if (message.Msg != FMsgAsyncGetHostByAddr.Msg) {
+    TWndControl::WndProc(message);
+  }
+}
+
+void TAsyncSocket::DoAsyncSelect(std::intptr_t serial, unsigned events, std::uint16_t error) {
+  const auto current = [this, serial] { return FSerial != 0 && static_cast<std::intptr_t>(FSerial) == serial; };
+  if (!current() || FPaused) return;
+  // Fixed order; a handler that closed the socket ends the notification.
+  if ((events & FD_CONNECT) != 0) {
+    if (FState != wsConnected) {
+      Connected(error);
+      if (error != 0 && FState != wsClosed) Close();
+    }
+  }
+  if ((events & FD_READ) != 0 && current()) {
+    if (FState != wsConnected) Connected(error);
+    if (current()) ReceiveLoop(error, ComponentOptions);
+  }
+  if ((events & FD_WRITE) != 0 && current()) {
+    TryToSendBuffered();
+    if (FAllSent && current() && OnDataSent) OnDataSent(*this, error);
+  }
+  if ((events & FD_ACCEPT) != 0 && current() && OnSessionAvailable) OnSessionAvailable(*this, error);
+  if ((events & FD_CLOSE) != 0 && current() && FState != wsConnecting) {
+    ReceiveLoop(0, ComponentOptions & ~wsoNoReceiveLoop);
+    if (FLineMode) OfferLastLine();
+    if (!FCloseInvoked) {
+      FCloseInvoked = true;
+      if (OnSessionClosed) OnSessionClosed(*this, error);
+    }
+    if (FState != wsClosed) Close();
+  }
+}
+
+void TAsyncSocket::Connected(std::uint16_t error) {
+  ChangeState(wsConnected);
+  FReadCount = FWriteCount = 0;
+  if (OnSessionConnected) OnSessionConnected(*this, error);
+}
+
+void TAsyncSocket::Close() { InternalClose(true, 0); }
+
+void TAsyncSocket::CloseDelayed() { PostToSelf(FMsgCloseDelayed); }
+
+void TAsyncSocket::Abort() {
+  CancelDnsLookup();
+  {
+    const auto lock = FBufHandler.Lock();
+    FBufHandler.Clear();
+    FBufferedByteCount = 0;
+  }
+  if (FState == wsConnected && FProtocol == IPPROTO_TCP) {
+    LingerOnOff = wsLingerOff;
+    ApplyLinger();
+  }
+  InternalClose(false, 0);
+}
+
+void TAsyncSocket::InternalClose(bool shut, std::uint16_t error) {
+  if (FHSocket < 0) {
+    if (FState != wsClosed) {
+      ChangeState(wsClosed);
+      ResetToDefaults();
+    }
+    return;
+  }
+  if (FState == wsClosed) return;
+  if (shut) Shutdown(SHUT_WR);
+  CloseHandle();
+  ChangeState(wsClosed);
+  if (!Destroying() && !FCloseInvoked) {
+    FCloseInvoked = true;
+    if (OnSessionClosed) OnSessionClosed(*this, error);
+  }
+  try {
+    ResetToDefaults();
+  } catch (...) {
+  }
+}
+
+void TAsyncSocket::Shutdown(int how) {
+  if (FHSocket >= 0) ::shutdown(FHSocket, how);
+}
+
+void TAsyncSocket::AttachToThread() {
+  TWndControl::AttachToThread();
+  if (FHSocket >= 0) Register();
+}
+
+void TAsyncSocket::DetachFromThread() {
+  if (ThreadId() != CurrentThreadId()) TWndControl::DetachFromThread();  // raises
+  Unregister();
+  TWndControl::DetachFromThread();
+}
+
+} // namespace relaybox

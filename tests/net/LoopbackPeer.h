@@ -1,0 +1,87 @@
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+#include <thread>
+
+namespace relaybox {
+
+// A scripted peer on 127.0.0.1: listens on a port of the system's choosing and runs the
+// script on the first accepted connection, on its own thread.
+class TLoopbackPeer {
+public:
+  using TScript = std::function<void(int connection)>;
+
+  explicit TLoopbackPeer(TScript script) {
+    FListener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(FListener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(FListener, 4);
+    socklen_t length = sizeof address;
+    ::getsockname(FListener, reinterpret_cast<sockaddr*>(&address), &length);
+    FPort = ntohs(address.sin_port);
+    FThread = std::thread([this, script = std::move(script)] {
+      pollfd ready{FListener, POLLIN, 0};
+      if (::poll(&ready, 1, 5000) != 1) return;  // no client: give up by itself
+      const int connection = ::accept(FListener, nullptr, nullptr);
+      if (connection < 0) return;
+      script(connection);
+      ::close(connection);
+    });
+  }
+  ~TLoopbackPeer() {
+    FThread.join();
+    ::close(FListener);
+  }
+  TLoopbackPeer(const TLoopbackPeer&) = delete;
+  TLoopbackPeer& operator=(const TLoopbackPeer&) = delete;
+
+  std::string Port() const { return std::to_string(FPort); }
+
+  // Reads until `count` bytes arrived, the peer closed, or 5 s passed.
+  static std::string ReadBytes(int connection, std::size_t count) {
+    std::string bytes;
+    char buffer[4096];
+    while (bytes.size() < count) {
+      pollfd ready{connection, POLLIN, 0};
+      if (::poll(&ready, 1, 5000) != 1) break;
+      const ssize_t n = ::recv(connection, buffer, sizeof buffer, 0);
+      if (n <= 0) break;
+      bytes.append(buffer, static_cast<std::size_t>(n));
+    }
+    return bytes;
+  }
+  static void WriteBytes(int connection, const std::string& bytes) {
+    ::send(connection, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  }
+  // Waits until the client closes its side (or 5 s pass).
+  static void AwaitClose(int connection) { ReadBytes(connection, std::string::npos); }
+
+private:
+  int FListener = -1;
+  unsigned short FPort = 0;
+  std::thread FThread;
+};
+
+// A port on 127.0.0.1 that nobody listens on.
+inline std::string ClosedPort() {
+  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  socklen_t length = sizeof address;
+  ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
+  ::close(s);
+  return std::to_string(ntohs(address.sin_port));
+}
+
+} // namespace relaybox

@@ -1,0 +1,105 @@
+#include "net/Resolver.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <optional>
+#include <set>
+
+namespace relaybox {
+namespace {
+
+using namespace std::chrono_literals;
+using TClock = std::chrono::steady_clock;
+
+constexpr std::uint32_t LookupMsg = 0x0400 + 12;
+
+class ResolverTest : public ::testing::Test {
+protected:
+  void SetUp() override { FWindow = TWindowRef{FQueue, FQueue->CreateWindow(nullptr)}; }
+  void TearDown() override { FQueue->DestroyWindow(FWindow.Window); }
+
+  TSelectTarget Target() const { return TSelectTarget{FWindow, LookupMsg, 3}; }
+
+  std::optional<TMessage> Next(std::chrono::milliseconds limit = 5000ms) {
+    const auto deadline = TClock::now() + limit;
+    for (;;) {
+      if (auto message = FQueue->Take()) return message;
+      if (TClock::now() >= deadline) return std::nullopt;
+      FQueue->WaitMessage(deadline);
+    }
+  }
+
+  std::shared_ptr<TMessageQueue> FQueue = TMessageQueue::ForCurrentThread();
+  TWindowRef FWindow;
+  TResolver& FResolver = TResolver::Instance();
+};
+
+TEST_F(ResolverTest, LocalhostResolvesToLoopbackOnce) {
+  const std::uint64_t handle = FResolver.Start("localhost", Target());
+  EXPECT_NE(handle, 0u);
+  const auto message = Next();
+  ASSERT_TRUE(message);
+  EXPECT_EQ(message->Window, FWindow.Window);
+  EXPECT_EQ(message->Msg, LookupMsg);
+  EXPECT_EQ(message->Generation, 3u);
+  EXPECT_EQ(static_cast<std::uint64_t>(message->WParam), handle);
+  EXPECT_EQ(message->LParam, 0);
+
+  const std::vector<std::uint32_t> addresses = FResolver.TakeResult(handle);
+  EXPECT_NE(std::find(addresses.begin(), addresses.end(), htonl(INADDR_LOOPBACK)), addresses.end());
+  EXPECT_EQ(std::set<std::uint32_t>(addresses.begin(), addresses.end()).size(), addresses.size());
+  EXPECT_TRUE(FResolver.TakeResult(handle).empty());
+  EXPECT_FALSE(FResolver.Cancel(handle));
+}
+
+TEST_F(ResolverTest, MalformedNameFailsWithoutResult) {
+  // An empty label cannot be put into a query, so the lookup fails locally.
+  const std::uint64_t handle = FResolver.Start("bad..name", Target());
+  const auto message = Next();
+  ASSERT_TRUE(message);
+  EXPECT_EQ(static_cast<std::uint64_t>(message->WParam), handle);
+  EXPECT_EQ(message->LParam & 0xFFFF, 0);
+  EXPECT_NE(message->LParam >> 16, 0);
+  EXPECT_TRUE(FResolver.TakeResult(handle).empty());
+}
+
+TEST_F(ResolverTest, CancelledLookupsNeverComplete) {
+  // Whichever way each race goes, a lookup is either cancelled or completed, never both.
+  std::set<std::uint64_t> cancelled, completing;
+  for (int i = 0; i < 20; ++i) {
+    const std::uint64_t handle = FResolver.Start("localhost", Target());
+    (FResolver.Cancel(handle) ? cancelled : completing).insert(handle);
+    EXPECT_FALSE(FResolver.Cancel(handle));
+  }
+  std::set<std::uint64_t> posted;
+  for (std::size_t i = 0; i < completing.size(); ++i) {
+    const auto message = Next();
+    ASSERT_TRUE(message);
+    posted.insert(static_cast<std::uint64_t>(message->WParam));
+  }
+  EXPECT_EQ(posted, completing);
+  EXPECT_FALSE(Next(300ms));
+  for (const std::uint64_t handle : cancelled) EXPECT_TRUE(FResolver.TakeResult(handle).empty());
+}
+
+TEST_F(ResolverTest, UntakenResultsAreCappedOldestFirst) {
+  constexpr int Count = 70;
+  std::vector<std::uint64_t> handles;
+  for (int i = 0; i < Count; ++i) handles.push_back(FResolver.Start("localhost", Target()));
+  for (int i = 0; i < Count; ++i) {
+    const auto message = Next();
+    ASSERT_TRUE(message);
+    ASSERT_EQ(message->LParam, 0);
+  }
+  int kept = 0;
+  for (const std::uint64_t handle : handles) kept += !FResolver.TakeResult(handle).empty();
+  EXPECT_EQ(kept, 64);
+  EXPECT_TRUE(FResolver.TakeResult(handles.front()).empty());
+}
+
+} // namespace
+} // namespace relaybox
