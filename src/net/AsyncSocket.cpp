@@ -236,7 +236,8 @@ void TAsyncSocket::CancelDnsLookup() {
   if (!TResolver::Instance().Cancel(lookup)) {
     // Already complete: its completion is on its way and will find no handle.
     TResolver::Instance().TakeResult(lookup);
-    return ReportSocketError("WSACancelAsyncRequest", WSAEALREADY);
+    if (!Destroying()) ReportSocketError("WSACancelAsyncRequest", WSAEALREADY);
+    return;
   }
   if (!Destroying() && OnDnsLookupDone) OnDnsLookupDone(*this, WSAEINTR);
 }
