@@ -131,28 +131,21 @@ void TAsyncSocket::ReportSocketError(const std::string& operation, int error) {
   ReportError(text);
 }
 
-void TAsyncSocket::SetAddr(const std::string& value) {
-  if (FAddrAssigned && FAddr == value) return;
-  if (FState != wsClosed) return ReportError("Cannot change Addr if not closed");
-  FAddr = TrimBlanks(value);
-  FAddrAssigned = !FAddr.empty();
-  FAddrResolved = false;
+void TAsyncSocket::SetEndpointText(std::string& field, bool& assigned, bool& resolved, const std::string& value,
+                                   const char* name) {
+  if (assigned && field == value) return;
+  if (FState != wsClosed) return ReportError(std::string("Cannot change ") + name + " if not closed");
+  field = TrimBlanks(value);
+  assigned = !field.empty();
+  resolved = false;
 }
 
-void TAsyncSocket::SetPort(const std::string& value) {
-  if (FPortAssigned && FPort == value) return;
-  if (FState != wsClosed) return ReportError("Cannot change Port if not closed");
-  FPort = TrimBlanks(value);
-  FPortAssigned = !FPort.empty();
-  FPortResolved = false;
-}
+void TAsyncSocket::SetAddr(const std::string& value) { SetEndpointText(FAddr, FAddrAssigned, FAddrResolved, value, "Addr"); }
+
+void TAsyncSocket::SetPort(const std::string& value) { SetEndpointText(FPort, FPortAssigned, FPortResolved, value, "Port"); }
 
 void TAsyncSocket::SetProto(const std::string& value) {
-  if (FProtoAssigned && FProto == value) return;
-  if (FState != wsClosed) return ReportError("Cannot change Proto if not closed");
-  FProto = TrimBlanks(value);
-  FProtoAssigned = !FProto.empty();
-  FProtoResolved = false;
+  SetEndpointText(FProto, FProtoAssigned, FProtoResolved, value, "Proto");
 }
 
 void TAsyncSocket::SetLocalAddr(const std::string& value) {

@@ -120,6 +120,8 @@ protected:
 
 private:
   void ResetToDefaults();
+  void SetEndpointText(std::string& field, bool& assigned, bool& resolved, const std::string& value,
+                       const char* name);
   void ChangeState(TSocketState state);
   void ReportError(const std::string& text);
   void ReportSocketError(const std::string& operation, int error);

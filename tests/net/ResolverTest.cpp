@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "PostedMessageTest.h"
+
 #include <algorithm>
 #include <optional>
 #include <set>
@@ -17,24 +19,12 @@ using TClock = std::chrono::steady_clock;
 
 constexpr std::uint32_t LookupMsg = 0x0400 + 12;
 
-class ResolverTest : public ::testing::Test {
+class ResolverTest : public PostedMessageTest {
 protected:
-  void SetUp() override { FWindow = TWindowRef{FQueue, FQueue->CreateWindow(nullptr)}; }
-  void TearDown() override { FQueue->DestroyWindow(FWindow.Window); }
 
   TSelectTarget Target() const { return TSelectTarget{FWindow, LookupMsg, 3}; }
 
-  std::optional<TMessage> Next(std::chrono::milliseconds limit = 5000ms) {
-    const auto deadline = TClock::now() + limit;
-    for (;;) {
-      if (auto message = FQueue->Take()) return message;
-      if (TClock::now() >= deadline) return std::nullopt;
-      FQueue->WaitMessage(deadline);
-    }
-  }
 
-  std::shared_ptr<TMessageQueue> FQueue = TMessageQueue::ForCurrentThread();
-  TWindowRef FWindow;
   TResolver& FResolver = TResolver::Instance();
 };
 

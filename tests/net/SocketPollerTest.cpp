@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include "PostedMessageTest.h"
+
 #include <array>
 #include <cerrno>
 #include <optional>
@@ -77,22 +79,11 @@ void SendAll(int fd, std::string_view data) {
   ASSERT_EQ(::send(fd, data.data(), data.size(), MSG_NOSIGNAL), static_cast<ssize_t>(data.size()));
 }
 
-class SocketPollerTest : public ::testing::Test {
+class SocketPollerTest : public PostedMessageTest {
 protected:
-  void SetUp() override { FWindow = TWindowRef{FQueue, FQueue->CreateWindow(nullptr)}; }
-  void TearDown() override { FQueue->DestroyWindow(FWindow.Window); }
 
   TSelectTarget Target() const { return TSelectTarget{FWindow, SelectMsg, Generation}; }
 
-  // The next message posted to this thread, waiting at most `limit`.
-  std::optional<TMessage> Next(std::chrono::milliseconds limit = 5000ms) {
-    const auto deadline = TClock::now() + limit;
-    for (;;) {
-      if (auto message = FQueue->Take()) return message;
-      if (TClock::now() >= deadline) return std::nullopt;
-      FQueue->WaitMessage(deadline);
-    }
-  }
 
   // The next socket notification for `serial`, checking how it was addressed.
   int NextSelect(std::uint64_t serial, std::chrono::milliseconds limit = 5000ms) {
@@ -117,8 +108,6 @@ protected:
     return TSocketPoller::Instance().Register(client.Get(), Target(), mask, false);
   }
 
-  std::shared_ptr<TMessageQueue> FQueue = TMessageQueue::ForCurrentThread();
-  TWindowRef FWindow;
   TSocketPoller& FPoller = TSocketPoller::Instance();
 };
 

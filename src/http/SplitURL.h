@@ -1,0 +1,21 @@
+#pragma once
+
+#include "base/Text.h"
+
+namespace relaybox {
+
+struct TUrlParts {
+  Text Proto;
+  Text User;
+  Text Pass;
+  Text Host;
+  Text Port;
+  Text Path;
+};
+
+// Takes a URL apart into protocol, user, password, host, port and path. Nothing is decoded
+// or validated and every input gives some split. `currentPath` serves the relative forms
+// "./" and "../".
+TUrlParts SplitURL(const Text& url, const Text& currentPath);
+
+} // namespace relaybox
