@@ -1,5 +1,6 @@
 #include "net/Resolver.h"
 
+#include "net/HostLookup.h"
 #include "net/SocketErrors.h"
 
 #include <netdb.h>
@@ -17,31 +18,6 @@ namespace {
 
 constexpr std::size_t MaxWorkers = 4;
 constexpr std::size_t MaxStoredResults = 64;
-
-struct TAddrInfoFree {
-  void operator()(addrinfo* info) const { ::freeaddrinfo(info); }
-};
-
-// Blocking lookup; returns the socket error (0 on success) and fills `addresses`.
-int Lookup(const std::string& host, std::vector<std::uint32_t>& addresses) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* raw = nullptr;
-  const int result = ::getaddrinfo(host.c_str(), nullptr, &hints, &raw);
-  const int savedErrno = errno;
-  const std::unique_ptr<addrinfo, TAddrInfoFree> list(raw);
-  if (result != 0) return GaiToSocketError(result, savedErrno);
-  for (const addrinfo* info = list.get(); info != nullptr; info = info->ai_next) {
-    if (info->ai_family != AF_INET || info->ai_addr == nullptr) continue;
-    const auto* address = reinterpret_cast<const sockaddr_in*>(info->ai_addr);
-    const std::uint32_t value = address->sin_addr.s_addr;
-    if (std::find(addresses.begin(), addresses.end(), value) == addresses.end()) {
-      addresses.push_back(value);
-    }
-  }
-  return 0;
-}
 
 } // namespace
 
@@ -109,7 +85,7 @@ void TResolver::Work() {
     FJobs.pop_front();
     lock.unlock();
     std::vector<std::uint32_t> addresses;
-    const int error = Lookup(job.Host, addresses);
+    const int error = LookupIPv4(job.Host, addresses);
     lock.lock();
     // Deciding under the lock makes a Cancel either win (no post) or see the lookup done.
     const auto outstanding = FOutstanding.find(job.Handle);

@@ -1,5 +1,6 @@
 #include "net/SocketResolve.h"
 
+#include "net/HostLookup.h"
 #include "net/SocketErrors.h"
 
 #include <arpa/inet.h>
@@ -59,16 +60,10 @@ std::uint32_t ResolveHost(const std::string& s) {
     if (s == "255.255.255.255") return htonl(INADDR_BROADCAST);
     throw ESocketException("Winsock Resolve Host: '" + s + "' Invalid IP address.");
   }
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  const int rc = ::getaddrinfo(s.c_str(), nullptr, &hints, &found);
-  const int savedErrno = errno;
-  const std::unique_ptr<addrinfo, void (*)(addrinfo*)> list(found, ::freeaddrinfo);
-  if (rc == 0 && found != nullptr && found->ai_addr != nullptr)
-    return reinterpret_cast<const sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
-  const int code = rc != 0 ? GaiToSocketError(rc, savedErrno) : WSANO_DATA;
+  std::vector<std::uint32_t> addresses;
+  const int error = LookupIPv4(s, addresses);
+  if (error == 0 && !addresses.empty()) return addresses.front();
+  const int code = error != 0 ? error : WSANO_DATA;
   throw ESocketException("Winsock Resolve Host: Cannot convert host address '" + s + "' - " +
                          SocketErrorMessage(code));
 }

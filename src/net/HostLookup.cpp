@@ -1,0 +1,32 @@
+#include "net/HostLookup.h"
+
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+
+#include "net/SocketErrors.h"
+
+namespace relaybox {
+
+int LookupIPv4(const std::string& host, std::vector<std::uint32_t>& addresses) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const int result = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
+  const int savedErrno = errno;
+  const std::unique_ptr<addrinfo, void (*)(addrinfo*)> list(found, ::freeaddrinfo);
+  if (result != 0) return GaiToSocketError(result, savedErrno);
+  for (const addrinfo* info = list.get(); info != nullptr; info = info->ai_next) {
+    if (info->ai_family != AF_INET || info->ai_addr == nullptr) continue;
+    const std::uint32_t value = reinterpret_cast<const sockaddr_in*>(info->ai_addr)->sin_addr.s_addr;
+    if (std::find(addresses.begin(), addresses.end(), value) == addresses.end()) addresses.push_back(value);
+  }
+  return 0;
+}
+
+} // namespace relaybox
