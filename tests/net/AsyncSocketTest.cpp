@@ -187,6 +187,12 @@ TEST_F(AsyncSocketTest, AnExceptionFromAHandlerAbortsTheConnection) {
   Socket.OnSessionConnected = [](TAsyncSocket&, std::uint16_t) { throw ESocketException("handler failed"); };
   ConnectTo(peer.Port());
   ASSERT_TRUE(WaitFor([&] { return offered == 1 && Socket.State() == wsClosed; }));
+
+  std::string message;
+  Socket.OnBgException = [&](TWndControl&, const std::exception& error, bool&) { message = error.what(); };
+  Socket.TriggerException();
+  ASSERT_TRUE(WaitFor([&] { return !message.empty(); }));
+  EXPECT_EQ(message, "Test exception in AsyncSocket");
 }
 
 struct LineCase {
