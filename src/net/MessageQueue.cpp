@@ -76,11 +76,18 @@ void TMessageQueue::Invoke(const std::function<void()>& call) {
   std::promise<void> done;
   TMessage message;
   message.Call = [&call, &done] {
+    std::exception_ptr error;
     try {
       call();
-      done.set_value();
     } catch (...) {
-      done.set_exception(std::current_exception());
+      error = std::current_exception();
+    }
+    // Handed over only once this thread has left the handler and holds no reference to the
+    // exception any more: from then on it belongs to the caller alone.
+    if (error) {
+      done.set_exception(std::move(error));
+    } else {
+      done.set_value();
     }
   };
   std::future<void> result = done.get_future();
