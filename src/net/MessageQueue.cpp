@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <exception>
-#include <future>
 
 namespace relaybox {
 namespace {
@@ -73,26 +72,30 @@ void TMessageQueue::Invoke(const std::function<void()>& call) {
     call();
     return;
   }
-  std::promise<void> done;
+  struct {
+    std::mutex Lock;
+    std::condition_variable Done;
+    bool Finished = false;
+    std::exception_ptr Error;
+  } result;
   TMessage message;
-  message.Call = [&call, &done] {
+  message.Call = [&call, &result] {
     std::exception_ptr error;
     try {
       call();
     } catch (...) {
       error = std::current_exception();
     }
-    // Handed over only once this thread has left the handler and holds no reference to the
-    // exception any more: from then on it belongs to the caller alone.
-    if (error) {
-      done.set_exception(std::move(error));
-    } else {
-      done.set_value();
-    }
+    // Moved, not copied: once handed over, this thread holds no reference to the exception.
+    const std::lock_guard lock(result.Lock);
+    result.Error = std::move(error);
+    result.Finished = true;
+    result.Done.notify_one();
   };
-  std::future<void> result = done.get_future();
   Post(std::move(message));
-  result.get();
+  std::unique_lock lock(result.Lock);
+  result.Done.wait(lock, [&result] { return result.Finished; });
+  if (result.Error) std::rethrow_exception(result.Error);
 }
 
 std::optional<TMessage> TMessageQueue::Take() {
