@@ -183,14 +183,14 @@ void TAsyncSocket::DnsLookup(const std::string& hostName) {
       return;
     }
   }
-  if (!TWndControl::Handle()) return ReportError("DnsLookup: Window not assigned");
+  if (!Handle()) return ReportError("DnsLookup: Window not assigned");
 
   {
     const std::lock_guard lock(FLookupLock);
     FHeldLookup = false;
   }
   const std::uint64_t lookup = TResolver::Instance().Start(
-      hostName, {TWndControl::Handle(), FMsgAsyncGetHostByName.Msg, FMsgAsyncGetHostByName.Generation});
+      hostName, {Handle(), FMsgAsyncGetHostByName.Msg, FMsgAsyncGetHostByName.Generation});
   // The completion may already have been dispatched on the owner thread, before the handle
   // was known: it was held, and is handled now.
   std::optional<TMessage> held;
@@ -332,7 +332,7 @@ void TAsyncSocket::ApplyLinger() {
 
 void TAsyncSocket::Register() {
   FSerial = TSocketPoller::Instance().Register(
-      FHSocket, {TWndControl::Handle(), FMsgAsyncSelect.Msg, FMsgAsyncSelect.Generation}, FSelectEvent,
+      FHSocket, {Handle(), FMsgAsyncSelect.Msg, FMsgAsyncSelect.Generation}, FSelectEvent,
       FState != wsConnected);
 }
 

@@ -58,7 +58,7 @@ public:
   int LastError() const { return FLastError; }
   const std::string& DnsResult() const { return FDnsResult; }
   const std::vector<std::string>& DnsResultList() const { return FDnsResultList; }
-  int Handle() const { return FHSocket; }
+  int HSocket() const { return FHSocket; }  // the platform socket, -1 for none
   std::uint64_t ReadCount() const { return FReadCount; }
   std::uint64_t WriteCount() const { return FWriteCount; }
   int BufferedByteCount() const;

@@ -135,11 +135,6 @@ void TMessageQueue::WaitMessage(std::optional<std::chrono::steady_clock::time_po
   FWaiting = false;
 }
 
-bool TMessageQueue::HasMessages() const {
-  const std::lock_guard lock(FLock);
-  return !FMessages.empty();
-}
-
 void TMessageQueue::SetWakeHook(std::function<void()> hook) {
   std::unique_lock lock(FLock);
   FWakeHook = std::move(hook);

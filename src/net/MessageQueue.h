@@ -65,7 +65,6 @@ public:
   void Drain(const std::function<void(TMessage&)>& dispatch);
   // Owner thread: blocks until a message is pending or the deadline passes.
   void WaitMessage(std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt);
-  bool HasMessages() const;
 
   // The foreign event loop's wake-up; it must end up calling Drain on the owner thread.
   void SetWakeHook(std::function<void()> hook);

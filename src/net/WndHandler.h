@@ -89,8 +89,6 @@ public:
   // Under PoolLock: frees the handler once it holds no numbers, and its list once empty.
   void FreeWndHandler(TWndHandler& handler);
 
-  std::size_t ListCount() const { return FLists.size(); }
-
 private:
   std::vector<std::unique_ptr<TWndHandlerList>> FLists;
 };

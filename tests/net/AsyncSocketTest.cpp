@@ -45,7 +45,7 @@ TEST_F(AsyncSocketTest, ConnectWithoutAPortReportsItAndStaysClosed) {
   Socket.Connect();
   EXPECT_EQ(Events, std::vector<std::string>{"error 0"});
   EXPECT_EQ(Socket.State(), wsClosed);
-  EXPECT_EQ(Socket.Handle(), -1);
+  EXPECT_EQ(Socket.HSocket(), -1);
 
   Socket.OnError = nullptr;
   try {
