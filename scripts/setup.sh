@@ -13,6 +13,7 @@ packages=(
   fonts-liberation fonts-dejavu-core
   clang libclang-rt-14-dev
   xvfb xauth imagemagick xdotool
+  curl
 )
 
 missing=()

@@ -2,19 +2,10 @@
 
 #include <algorithm>
 
+#include "base/TextCase.h"
+
 namespace relaybox {
 namespace {
-
-char16_t Lower(char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c; }
-
-Text Lowered(Text s) {
-  std::transform(s.begin(), s.end(), s.begin(), Lower);
-  return s;
-}
-
-bool StartsWithNoCase(const Text& s, std::u16string_view prefix) {
-  return s.size() >= prefix.size() && Lowered(s.substr(0, prefix.size())) == prefix;
-}
 
 bool IsSchemeChar(char16_t c) {
   return (c >= u'a' && c <= u'z') || (c >= u'0' && c <= u'9') || c == u'+' || c == u'-' || c == u'.';
@@ -68,7 +59,7 @@ TUrlParts SplitURL(const Text& url, const Text& currentPath) {
   bool scheme = false;
   const std::size_t separator = url.find(u"://");
   if (separator != Text::npos) {
-    const Text before = Lowered(url.substr(0, separator));
+    const Text before = LowerCase(url.substr(0, separator));
     if (std::all_of(before.begin(), before.end(), IsSchemeChar)) {
       parts.Proto = before;
       rest = url.substr(separator + 3);
@@ -104,6 +95,12 @@ TUrlParts SplitURL(const Text& url, const Text& currentPath) {
   if (pathStart != Text::npos) parts.Path = rest.substr(pathStart);
   SplitAuthority(rest.substr(0, pathStart), parts);
   return parts;
+}
+
+Text ExtractUrlBase(const Text& path) {
+  std::size_t end = std::min(path.find(u'?'), path.size());
+  while (end > 0 && path[end - 1] != u'/' && path[end - 1] != u':') --end;
+  return path.substr(0, end);
 }
 
 } // namespace relaybox

@@ -13,12 +13,12 @@
 namespace relaybox {
 
 // A scripted peer on 127.0.0.1: listens on a port of the system's choosing and runs the
-// script on the first accepted connection, on its own thread.
+// script on each of the first `connections` accepted connections in turn, on its own thread.
 class TLoopbackPeer {
 public:
   using TScript = std::function<void(int connection)>;
 
-  explicit TLoopbackPeer(TScript script) {
+  explicit TLoopbackPeer(TScript script, int connections = 1) {
     FListener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -28,13 +28,15 @@ public:
     socklen_t length = sizeof address;
     ::getsockname(FListener, reinterpret_cast<sockaddr*>(&address), &length);
     FPort = ntohs(address.sin_port);
-    FThread = std::thread([this, script = std::move(script)] {
-      pollfd ready{FListener, POLLIN, 0};
-      if (::poll(&ready, 1, 5000) != 1) return;  // no client: give up by itself
-      const int connection = ::accept(FListener, nullptr, nullptr);
-      if (connection < 0) return;
-      script(connection);
-      ::close(connection);
+    FThread = std::thread([this, connections, script = std::move(script)] {
+      for (int i = 0; i < connections; ++i) {
+        pollfd ready{FListener, POLLIN, 0};
+        if (::poll(&ready, 1, 5000) != 1) return;  // no client: give up by itself
+        const int connection = ::accept(FListener, nullptr, nullptr);
+        if (connection < 0) return;
+        script(connection);
+        ::close(connection);
+      }
     });
   }
   ~TLoopbackPeer() {
@@ -61,6 +63,17 @@ public:
   }
   static void WriteBytes(int connection, const std::string& bytes) {
     ::send(connection, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  }
+  // Reads one request header, up to and including its blank line.
+  static std::string ReadHeader(int connection) {
+    std::string bytes;
+    char byte = 0;
+    while (bytes.find("\r\n\r\n") == std::string::npos) {
+      pollfd ready{connection, POLLIN, 0};
+      if (::poll(&ready, 1, 5000) != 1 || ::recv(connection, &byte, 1, 0) != 1) break;
+      bytes += byte;
+    }
+    return bytes;
   }
   // Waits until the client closes its side (or 5 s pass).
   static void AwaitClose(int connection) { ReadBytes(connection, std::string::npos); }

@@ -1,0 +1,375 @@
+#include "http/HttpClient.h"
+
+#include <chrono>
+
+#include "base/CodePage.h"
+#include "http/HttpDate.h"
+#include "http/SplitURL.h"
+#include "net/SocketErrors.h"
+
+namespace relaybox {
+namespace {
+
+Text ErrorText(int code) { return Utf8ToText(SocketErrorText(code)) + u" (Error #" + IntToText(code) + u")"; }
+
+} // namespace
+
+THttpClient::THttpClient() {
+  FSocket.OnSessionClosed = [this](TAsyncSocket&, std::uint16_t error) {
+    if (!FQuietClose) (this->*FCloseStep)(error);
+  };
+  FSocket.OnDataAvailable = [this](TAsyncSocket&, std::uint16_t error) { OnReceived(error); };
+  FSocket.OnSessionConnected = [this](TAsyncSocket&, std::uint16_t error) { OnConnected(error); };
+  FSocket.OnDnsLookupDone = [this](TAsyncSocket&, std::uint16_t error) { OnLookupDone(error); };
+  FSocket.OnError = [this](TAsyncSocket&) {
+    if (FConnecting) FConnectFailed = true;
+    FireNotify(OnSocketError);
+  };
+  AllocateWindow();
+}
+
+THttpClient::~THttpClient() {
+  DeallocateWindow();
+  FSocket.OnSessionClosed = FSocket.OnDataAvailable = FSocket.OnSessionConnected = FSocket.OnDnsLookupDone = nullptr;
+  FSocket.OnError = nullptr;
+}
+
+void THttpClient::AllocateMsgHandlers() {
+  TWndControl::AllocateMsgHandlers();
+  FMsgRequestDone = AllocateNumber();
+  FMsgSetReady = AllocateNumber();
+  FMsgLogin = AllocateNumber();
+}
+
+void THttpClient::FreeMsgHandlers() {
+  FreeNumber(FMsgLogin);
+  FreeNumber(FMsgSetReady);
+  FreeNumber(FMsgRequestDone);
+  TWndControl::FreeMsgHandlers();
+}
+
+void THttpClient::WndProc(TMessage& message) {
+  try {
+    if (message.Msg == FMsgRequestDone.Msg) {
+      if (OnRequestDone) OnRequestDone(*this, FRequestType, FRequestError);
+    } else if (message.Msg == FMsgSetReady.Msg || message.Msg == FMsgLogin.Msg) {
+      // Both belong to the request that posted them; a later request or an abort voids them.
+      const THttpState state = State();
+      if (static_cast<std::uint32_t>(message.WParam) != FRequestSerial || state == httpReady) return;
+      if (message.Msg == FMsgSetReady.Msg) {
+        SetState(httpReady);
+      } else if (state != httpAborting) {
+        ConnectToServer();
+      }
+    } else {
+      TWndControl::WndProc(message);
+    }
+  } catch (const EException& error) {
+    HandleBackgroundError(error);
+  }
+}
+
+void THttpClient::SetRequestVer(const Text& value) {
+  if (value == FRequestVer) return;
+  if (value != u"1.0" && value != u"1.1") throw EHttpException("Insupported HTTP version", 5);
+  FRequestVer = value;
+}
+
+void THttpClient::SetMultiThreaded(bool value) {
+  TWndControl::SetMultiThreaded(value);
+  FSocket.SetMultiThreaded(value);
+}
+
+void THttpClient::StoreState(THttpState state) {
+  FState.store(state, std::memory_order_release);
+  FState.notify_all();
+}
+
+void THttpClient::Get() { RunRequestSync(httpGET); }
+
+void THttpClient::RunRequestSync(THttpRequest kind) {
+  const auto start = [this, kind] {
+    FLocationChangeCurCount = 0;
+    StartRequest(kind);
+  };
+  if (CurrentThreadId() != ThreadId()) {
+    // The exchange belongs to the owner thread: start it there, then sleep until it is over.
+    Handle().Queue->Invoke(start);
+    for (THttpState state = State(); state != httpReady; state = State()) FState.wait(state, std::memory_order_acquire);
+    return;
+  }
+  start();
+  const auto queue = TMessageQueue::ForCurrentThread();
+  if (MultiThreaded()) {
+    while (State() != httpReady) {
+      if (!ProcessMessage()) queue->WaitMessage();
+    }
+    return;
+  }
+  while (State() != httpReady) {
+    queue->WaitMessage(std::chrono::steady_clock::now() + std::chrono::milliseconds(1000));
+    ApplicationMessagePump();
+    if (Terminated()) {
+      Abort();
+      break;
+    }
+  }
+}
+
+void THttpClient::StartRequest(THttpRequest kind) {
+  if (kind != httpCLOSE && State() != httpReady) {
+    throw EHttpException("HTTP component " + TextToUtf8(Name) + " is busy", 1);
+  }
+  if ((kind == httpPOST || kind == httpPUT) && SendStream == nullptr) {
+    throw EHttpException("HTTP component has nothing to post or put", 2);
+  }
+  ++FRequestSerial;
+  FRequestType = kind;
+  ResetResponse();
+  FAuthUser = Username;
+  FAuthPassword = Password;
+  FSentConnection = Connection;
+  FSentProxyConnection = ProxyConnection;
+
+  const TUrlParts parts = SplitURL(URL, Text());
+  FRequestPath = parts.Path;
+  FHostHeaderName = parts.Host;
+  FDocumentName = FRequestPath;
+  FServerProtocol = parts.Proto;
+  if (!parts.User.empty()) FAuthUser = parts.User;
+  if (!parts.Pass.empty()) FAuthPassword = parts.Pass;
+  const Text port = parts.Port.empty() ? Text(u"80") : parts.Port;
+  FHostHeaderPort = port;
+
+  if (FServerProtocol.empty()) FServerProtocol = u"http";
+  if (FRequestPath.empty()) FRequestPath = u"/";
+  DeriveDocName();
+  FServerHost = parts.Host;
+  FServerPort = port;
+
+  if (FSocket.State() == wsConnected) {
+    if (FServerHost == FConnectedHost && FServerPort == FConnectedPort && FServerProtocol == FConnectedProtocol) {
+      OnConnected(0);
+      return;
+    }
+    FSocket.Abort();
+  }
+  SetState(httpNotConnected);
+  ConnectToServer();
+}
+
+void THttpClient::ResetResponse() {
+  FReceivedHeader.clear();
+  FRequestError = 0;
+  FDocumentName.clear();
+  FStatusCode = 0;
+  FReceivedCount = 0;
+  FHeaderLineCount = 0;
+  FHeaderSize = 0;
+  FBodyCallCount = 0;
+  FContentLength = -1;
+  FContentType.clear();
+  FTransferEncoding.clear();
+  FContentEncoding.clear();
+  FLocationURL = URL;
+  FAuthChallenges.clear();
+  FCloseReq = FRequestVer == u"1.0";
+}
+
+void THttpClient::DeriveDocName() {
+  Text name = FDocumentName.substr(0, FDocumentName.find(u'?'));
+  if (name.empty() || name.back() == u'/') {
+    FDocumentName = u"document.htm";
+    return;
+  }
+  const std::size_t slash = name.rfind(u'/');
+  name = name.substr(slash == Text::npos ? 0 : slash + 1, 255);
+  FDocumentName = name.substr(0, name.find(u'?'));
+}
+
+void THttpClient::ConnectToServer() {
+  FCloseStep = &THttpClient::SessionClosed;
+  if (FSocket.State() == wsConnected) {
+    OnConnected(0);
+    return;
+  }
+  FDnsResult.clear();
+  SetState(httpDnsLookup);
+  try {
+    FSocket.SetLocalAddr(TextToAnsi(LocalAddr));
+    FSocket.DnsLookup(TextToAnsi(FServerHost));
+  } catch (const std::exception& error) {
+    FStatusCode = 404;
+    FReasonText = Utf8ToText(error.what());
+    FIsConnected = false;
+    SetState(httpReady);
+  }
+}
+
+void THttpClient::OnLookupDone(std::uint16_t error) {
+  if (error != 0) {
+    if (State() != httpAborting) {
+      FRequestError = error;
+      FStatusCode = 404;
+      FReasonText = u"can't resolve hostname to IP address";
+    }
+    OnClosed(error);
+    return;
+  }
+  FDnsResult = FSocket.DnsResult();
+  SetState(httpDnsLookupDone);
+  FSocket.SetAddr(FDnsResult);
+  FSocket.SetLocalAddr(TextToAnsi(LocalAddr));
+  FSocket.SetPort(TextToAnsi(FServerPort));
+  FSocket.SetProto("tcp");
+  FConnectedHost = FServerHost;
+  FConnectedPort = FServerPort;
+  FConnectedProtocol = FServerProtocol;
+
+  if (FServerProtocol != u"http") {
+    FRequestError = static_cast<std::uint16_t>(FSocket.LastError());
+    FStatusCode = 501;
+    FReasonText = u"Protocol \"" + FServerProtocol + u"\" not implemented";
+    CloseSocketQuietly();
+    OnClosed(static_cast<std::uint16_t>(FSocket.LastError()));
+    return;
+  }
+
+  // A failing Connect reports through the socket's error event (ours) or raises; either
+  // way the request ends here, with one close report.
+  FConnecting = true;
+  FConnectFailed = false;
+  FQuietClose = true;
+  try {
+    FSocket.Connect();
+  } catch (const std::exception&) {
+    FConnectFailed = true;
+  }
+  FConnecting = false;
+  FQuietClose = false;
+  if (!FConnectFailed) return;
+  const int code = FSocket.LastError();
+  FRequestError = static_cast<std::uint16_t>(code);
+  FStatusCode = 404;
+  FReasonText = u"can't connect: " + ErrorText(code);
+  CloseSocketQuietly();
+  OnClosed(static_cast<std::uint16_t>(code));
+}
+
+void THttpClient::CloseSocketQuietly() {
+  FQuietClose = true;
+  FSocket.Close();
+  FQuietClose = false;
+}
+
+void THttpClient::OnConnected(std::uint16_t error) {
+  if (error != 0) {
+    FRequestError = error;
+    FStatusCode = 404;
+    FReasonText = ErrorText(error);
+    FireNotify(OnSessionConnected);
+    return;  // the socket's close report completes the request
+  }
+  FRelocationPending = false;
+  FIsConnected = true;
+  SetState(httpConnected);
+  FireNotify(OnSessionConnected);
+  if (State() != httpConnected) return;  // the handler ended the request
+  try {
+    FLineHandler = &THttpClient::ReceiveHeaderLine;
+    SetState(httpWaitingHeader);
+    if (FRequestType == httpGET) SendRequest(u"GET", FRequestVer);
+  } catch (const std::exception&) {
+    FSocket.Close();
+    FIsConnected = false;
+  }
+}
+
+void THttpClient::SendRequest(const Text& method, const Text& version) {
+  FRequestBuffer.clear();
+  FireNotify(OnRequestHeaderBegin);
+  std::vector<Text> lines{method + u" " + FRequestPath + u" HTTP/" + version};
+  const auto add = [&lines](std::u16string_view name, const Text& value) {
+    if (!value.empty()) lines.push_back(Text(name) + value);
+  };
+  add(u"From: ", Sender);
+  add(u"Accept: ", Accept);
+  add(u"Referer: ", Reference);
+  add(u"Connection: ", FSentConnection);
+  add(u"Accept-Language: ", AcceptLanguage);
+  add(u"User-Agent: ", Agent);
+  const bool defaultPort = FHostHeaderPort.empty() || FHostHeaderPort == u"80";
+  lines.push_back(u"Host: " + FHostHeaderName + (defaultPort ? Text() : u":" + FHostHeaderPort));
+  if (NoCache) lines.push_back(u"Pragma: no-cache");
+  add(u"Proxy-Connection: ", FSentProxyConnection);
+  if (ModifiedSince != 0) lines.push_back(u"If-Modified-Since: " + FormatHttpDate(ModifiedSince) + u" GMT");
+  add(u"Cookie: ", Cookie);
+  if (!ContentRangeBegin.empty() || !ContentRangeEnd.empty()) {
+    lines.push_back(u"Range: bytes=" + ContentRangeBegin + u"-" + ContentRangeEnd);
+    ContentRangeBegin.clear();
+    ContentRangeEnd.clear();
+  }
+  FAcceptRanges.clear();
+  if (OnBeforeHeaderSend) OnBeforeHeaderSend(*this, method, lines);
+
+  const auto append = [this](Text line) {
+    if (OnCommand) OnCommand(*this, line);
+    FRequestBuffer += TextToAnsi(line);
+    FRequestBuffer += "\r\n";
+  };
+  for (const Text& line : lines) append(line);
+  FireNotify(OnRequestHeaderEnd);
+  append(Text());
+  FSocket.AppendToSendBuffer(FRequestBuffer.data(), static_cast<int>(FRequestBuffer.size()));
+  FRequestBuffer.clear();
+  FSocket.Send(nullptr, 0);
+}
+
+void THttpClient::PostReady() { PostToSelf(FMsgSetReady, FRequestSerial); }
+
+void THttpClient::SetState(THttpState state) {
+  if (state == State()) return;
+  StoreState(state);
+  FireNotify(OnStateChange);
+  if (state == httpReady) PostToSelf(FMsgRequestDone);
+}
+
+void THttpClient::Abort() {
+  if (CurrentThreadId() != ThreadId()) {
+    Handle().Queue->Invoke([this] { Abort(); });
+    return;
+  }
+  if (State() == httpReady) {
+    StoreState(httpAborting);
+    if (FSocket.State() != wsClosed) FSocket.Abort();
+    FStatusCode = 200;
+    FReasonText = u"OK";
+    FRequestError = 0;
+    StoreState(httpReady);
+    FireNotify(OnStateChange);
+    if (OnRequestDone) OnRequestDone(*this, FRequestType, 0);
+    return;
+  }
+  const bool lookingUp = State() == httpDnsLookup;
+  SetState(httpAborting);
+  if (lookingUp) {
+    try {
+      FSocket.CancelDnsLookup();
+    } catch (const std::exception&) {
+    }
+  }
+  FStatusCode = 404;
+  FReasonText = u"Connection aborted on request";
+  FRequestError = RequestErrorAborted;
+  // An abort also ends a relocation under way: the close below must not start it.
+  FRelocationPending = false;
+  FCloseStep = &THttpClient::SessionClosed;
+  if (lookingUp) {
+    OnClosed(0);
+  } else {
+    FSocket.Close();
+  }
+  SetState(httpReady);
+}
+
+} // namespace relaybox

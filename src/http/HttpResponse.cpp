@@ -1,0 +1,473 @@
+// The receiving half of THttpClient: header lines, body delivery, relocation and close.
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#include "base/TextCase.h"
+#include "http/HttpClient.h"
+#include "http/SplitURL.h"
+
+namespace relaybox {
+namespace {
+
+constexpr std::int32_t ReceiveRoom = 65536;
+// Bounds on what the server may send before a line end, and as one whole header.
+constexpr std::int32_t MaxHeaderLine = 64 * 1024;
+constexpr std::size_t MaxHeader = 1024 * 1024;
+
+bool IsDigit(char16_t c) { return c >= u'0' && c <= u'9'; }
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// A decimal number with an optional sign, or -1 when the text is none or out of range.
+std::int64_t ContentLengthValue(const Text& text) {
+  std::size_t i = text.empty() || (text[0] != u'-' && text[0] != u'+') ? 0 : 1;
+  if (i == text.size()) return -1;
+  const bool negative = text[0] == u'-';
+  std::int64_t value = 0;
+  for (; i < text.size(); ++i) {
+    if (!IsDigit(text[i]) || value > (std::numeric_limits<std::int64_t>::max() - 9) / 10) return -1;
+    value = value * 10 + (text[i] - u'0');
+  }
+  return negative ? -value : value;
+}
+
+} // namespace
+
+void THttpClient::OnReceived(std::uint16_t) {
+  if (static_cast<std::int64_t>(FReceiveBuffer.size()) < std::int64_t{FReceiveLen} + ReceiveRoom) {
+    FReceiveBuffer.resize(static_cast<std::size_t>(FReceiveLen + ReceiveRoom + 1));
+    FReceiveBuffer[static_cast<std::size_t>(FReceiveLen + ReceiveRoom)] = 0;
+  }
+  const int n = FSocket.Receive(FReceiveBuffer.data() + FReceiveLen,
+                                static_cast<int>(FReceiveBuffer.size()) - FReceiveLen - 1);
+  if (FRequestType == httpABORT || n <= 0) return;
+  FReceiveLen += n;
+  FReceiveBuffer[static_cast<std::size_t>(FReceiveLen)] = 0;
+
+  if (State() == httpWaitingBody) {
+    ContinueBody();
+    return;
+  }
+  while (FReceiveLen > 0) {
+    char* const begin = FReceiveBuffer.data();
+    const auto* const lf = static_cast<const char*>(std::memchr(begin, '\n', static_cast<std::size_t>(FReceiveLen)));
+    if (lf == nullptr) {
+      if (FReceiveLen <= MaxHeaderLine) break;
+      if (State() == httpWaitingHeader) {
+        FailResponse(u"Header line too long");
+      } else {
+        FReceiveLen = 0;  // nobody waits for these bytes: they would be dropped anyway
+      }
+      return;
+    }
+    const auto consumed = static_cast<std::int32_t>(lf - begin + 1);
+    std::int32_t length = consumed - 1;
+    if (length > 0 && begin[length - 1] == '\r') --length;
+    FRawLine.assign(begin, static_cast<std::size_t>(consumed));
+    FLine.assign(reinterpret_cast<const unsigned char*>(begin), reinterpret_cast<const unsigned char*>(begin) + length);
+    std::memmove(begin, begin + consumed, static_cast<std::size_t>(FReceiveLen - consumed + 1));
+    FReceiveLen -= consumed;
+
+    const THttpState state = State();
+    if (state == httpWaitingHeader) {
+      FHeaderSize += static_cast<std::size_t>(consumed);
+      if (length > MaxHeaderLine || FHeaderSize > MaxHeader) {
+        FailResponse(length > MaxHeaderLine ? u"Header line too long" : u"Response header too large");
+        return;
+      }
+    }
+    if (state == httpWaitingHeader || state == httpWaitingBody) {
+      if (FLineHandler != nullptr) {
+        (this->*FLineHandler)();
+      } else {
+        PostReady();
+      }
+    } else if (OnDataPush) {
+      OnDataPush(*this, FLine);
+    }
+  }
+}
+
+void THttpClient::DeliverPendingBody() {
+  FBodyDataOffset = 0;
+  FBodyDataLen = FContentLength < 0                                 ? FReceiveLen
+                 : FReceivedCount + FReceiveLen > FContentLength    ? FContentLength - FReceivedCount
+                                                                    : FReceiveLen;
+  GetBodyLineNext();
+  // A handler that closed the connection has emptied the buffer meanwhile.
+  const std::int64_t rest = FReceiveLen - FBodyDataLen;
+  if (rest > 0) {
+    std::memmove(FReceiveBuffer.data(), FReceiveBuffer.data() + FBodyDataLen, static_cast<std::size_t>(rest + 1));
+    FReceiveLen = static_cast<std::int32_t>(rest);
+  } else {
+    FReceiveLen = 0;
+  }
+  FBodyDataLen = 0;
+}
+
+void THttpClient::ContinueBody() {
+  if (FReceiveLen > 0) DeliverPendingBody();
+  if (FLineHandler != nullptr) return;  // the document goes on
+  if (FRelocationPending) {
+    StartRelocation();
+  } else {
+    PostReady();
+  }
+}
+
+void THttpClient::ReceiveHeaderLine() {
+  if (FHeaderLineCount == 0) {
+    FInHeader = true;
+    FireNotify(OnHeaderBegin);
+  } else if (FHeaderLineCount == -1) {
+    FHeaderLineCount = 0;
+  }
+  ++FHeaderLineCount;
+
+  if (FHeaderLineCount == 1 && (StartsWithNoCase(FLine, u"<html>") || StartsWithNoCase(FLine, u"<!doctype"))) {
+    // A reply without header: this line is the first of a body that ends with the close.
+    if (FContentType.empty()) FContentType = u"text/html";
+    SetState(httpWaitingBody);
+    FLineHandler = &THttpClient::GetBodyLineNext;
+    FireHeaderEnd();
+    const std::size_t pending = static_cast<std::size_t>(FReceiveLen) + 1;
+    FReceiveBuffer.resize(std::max(FReceiveBuffer.size(), pending + FRawLine.size()));
+    std::memmove(FReceiveBuffer.data() + FRawLine.size(), FReceiveBuffer.data(), pending);
+    std::memcpy(FReceiveBuffer.data(), FRawLine.data(), FRawLine.size());
+    FReceiveLen += static_cast<std::int32_t>(FRawLine.size());
+    ContinueBody();
+    return;
+  }
+
+  if (!FLine.empty()) {
+    FReceivedHeader.push_back(FLine);
+    if (FHeaderLineCount == 1) {
+      if (!ParseStatusLine(FLine)) return;
+    } else {
+      ParseHeaderField(FLine);
+    }
+    FireNotify(OnHeaderData);
+    return;
+  }
+
+  if (FResponseVersion == u"1.1" && FStatusCode == 100) {
+    FReceivedHeader.clear();
+    FHeaderLineCount = -1;
+    FHeaderSize = 0;
+    return;
+  }
+  FireHeaderEnd();
+  if (State() == httpReady) {
+    FReceiveLen = 0;
+    return;
+  }
+  FHeaderSize = 0;
+  if (ResponseHasNoBody()) {
+    if (!FCloseReq) {
+      PostReady();  // on a kept connection a body-less redirect is itself the result
+    } else if (FRelocationPending) {
+      StartRelocation();
+    } else {
+      FSocket.CloseDelayed();  // the close completes the request
+    }
+    return;
+  }
+  ApplyContentTypeExtension();
+  SetState(httpWaitingBody);
+  FLineHandler = &THttpClient::GetBodyLineNext;
+  ContinueBody();
+}
+
+bool THttpClient::ParseStatusLine(const Text& line) {
+  if (line.compare(0, 8, u"HTTP/1.0") != 0 && line.compare(0, 8, u"HTTP/1.1") != 0) {
+    if (OnDataPush2) OnDataPush2(*this, line);
+    return true;
+  }
+  FResponseVersion = line.substr(5, 3);
+  FCloseReq = FRequestVer == u"1.0" || FResponseVersion == u"1.0";
+  std::size_t start = 9;
+  while (start + 1 < line.size() && !IsDigit(line[start])) ++start;
+  const Text code = start < line.size() ? line.substr(start, 3) : Text();
+  if (code.empty() || !std::all_of(code.begin(), code.end(), IsDigit)) {
+    FailResponse(u"Invalid status code");
+    return false;
+  }
+  FStatusCode = std::stoi(TextToUtf8(code));
+  FReasonText = start + 4 < line.size() ? line.substr(start + 4) : Text();
+  return true;
+}
+
+void THttpClient::ParseHeaderField(const Text& line) {
+  const std::size_t colon = line.find(u':');
+  if (colon == Text::npos) return;
+  const Text name = LowerCase(line.substr(0, colon));
+  std::size_t start = colon + 1;
+  while (start + 1 < line.size() && line[start] == u' ') ++start;
+  const Text value = line.substr(std::min(start, line.size()));
+
+  if (name == u"location") {
+    if (FRequestType == httpPUT) {
+      FLocationURL = value;
+    } else if (FollowRelocation) {
+      FRelocationPending = true;
+      ResolveLocation(value);
+    }
+  } else if (name == u"content-length") {
+    FContentLength = ContentLengthValue(Trim(value));
+  } else if (name == u"transfer-encoding") {
+    FTransferEncoding = LowerCase(value);
+  } else if (name == u"content-range") {
+    const std::size_t dash = value.find(u'-');
+    const std::size_t slash = value.find(u'/');
+    // "bytes first-last/length"
+    const bool range = dash != Text::npos && dash >= 6;
+    ContentRangeBegin = range ? value.substr(6, dash - 6) : Text();
+    ContentRangeEnd = range && slash != Text::npos && slash > dash ? value.substr(dash + 1, slash - dash - 1) : Text();
+  } else if (name == u"accept-ranges") {
+    FAcceptRanges = value;
+  } else if (name == u"content-type") {
+    FContentType = LowerCase(value);
+  } else if (name == u"www-authenticate" || name == u"proxy-authenticate") {
+    FAuthChallenges.push_back(value);
+  } else if (name == u"set-cookie") {
+    bool accept = true;
+    if (OnCookie) OnCookie(*this, value, accept);
+  } else if (name == u"connection" || name == u"proxy-connection") {
+    const Text option = LowerCase(Trim(value));
+    if (option == u"close") FCloseReq = true;
+    if (option == u"keep-alive") FCloseReq = false;
+  } else if (name == u"content-encoding") {
+    FContentEncoding = value;
+  }
+}
+
+void THttpClient::ResolveLocation(const Text& value) {
+  Text protocol = SplitURL(URL, Text()).Proto;
+  if (protocol.empty()) protocol = u"http";
+  if (!value.empty() && value[0] == u'/') {
+    FRequestPath = value;
+    FLocationURL = protocol + u"://" + FServerHost + FRequestPath;
+    return;
+  }
+  if (!StartsWithNoCase(value, u"http://") && !StartsWithNoCase(value, u"https://")) {
+    FRequestPath = ExtractUrlBase(FRequestPath) + value;
+    FLocationURL = protocol + u"://" + FServerHost + FRequestPath;
+    return;
+  }
+  const TUrlParts parts = SplitURL(value, Text());
+  // An absolute address without a host keeps the host of the current request.
+  FServerHost = parts.Host.empty() ? FHostHeaderName : parts.Host;
+  FRequestPath = parts.Path;
+  FServerPort = parts.Port.empty() ? Text(u"80") : parts.Port;
+  FServerProtocol = parts.Proto;
+  if (!parts.User.empty() && !parts.Pass.empty()) {
+    FAuthUser = parts.User;
+    FAuthPassword = parts.Pass;
+  }
+  if (parts.Proto.empty() || FServerHost.empty()) return;
+  FHostHeaderName = FServerHost;
+  if (FRequestPath.empty()) FRequestPath = u"/";
+  FLocationURL = parts.Proto + u"://" + FServerHost + (parts.Path.empty() ? Text() : FRequestPath);
+}
+
+bool THttpClient::ResponseHasNoBody() const {
+  if (FContentLength == 0 || FRequestType == httpHEAD) return true;
+  if (FContentLength != -1 || FTransferEncoding == u"chunked") return false;
+  static constexpr std::int32_t NoBodyStatus[] = {204, 301, 302, 304, 401, 407};
+  return FStatusCode < 200 || std::find(std::begin(NoBodyStatus), std::end(NoBodyStatus), FStatusCode) != std::end(NoBodyStatus);
+}
+
+void THttpClient::ApplyContentTypeExtension() {
+  if (FContentType != u"text/html") return;
+  const std::size_t dot = FDocumentName.rfind(u'.');
+  const Text extension = dot == Text::npos ? Text() : LowerCase(FDocumentName.substr(dot));
+  if (!extension.empty() && extension != u".exe") return;
+  FDocumentName = FDocumentName.substr(0, dot) + u".htm";
+}
+
+void THttpClient::GetBodyLineNext() {
+  if (FBodyCallCount == 0) {
+    FChunkLength = FChunkReceived = 0;
+    FChunkState = 0;
+    FireNotify(OnDocBegin);
+    if (State() != httpWaitingBody) return;  // the handler ended the request
+    FBodyStreamStartSize = BodyStream != nullptr ? BodyStream->Size() : 0;
+  }
+  ++FBodyCallCount;
+  const char* const data = FReceiveBuffer.data() + FBodyDataOffset;
+  if (FTransferEncoding == u"chunked") {
+    DecodeChunks(data, FBodyDataLen);
+    return;
+  }
+  if (FBodyDataLen > 0) {
+    FReceivedCount += FBodyDataLen;
+    DeliverBody(data, FBodyDataLen);
+  }
+  if (FReceivedCount == FContentLength && State() == httpWaitingBody) EndOfDocument();
+}
+
+void THttpClient::DecodeChunks(const char* data, std::int64_t len) {
+  const char* p = data;
+  const char* const end = data + len;
+  const auto skipLine = [&p, end] {
+    const auto* lf = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+    p = lf == nullptr ? end : lf + 1;
+    return lf != nullptr;
+  };
+  while (p < end && FChunkState != 4 && State() == httpWaitingBody) {
+    switch (FChunkState) {
+      case 0:
+        for (; p < end; ++p) {
+          const int digit = HexValue(*p);
+          if (digit < 0) {
+            FChunkState = 1;
+            break;
+          }
+          if (FChunkLength > (std::numeric_limits<std::int64_t>::max() >> 4)) return FailResponse(u"Invalid chunk size");
+          FChunkLength = FChunkLength * 16 + digit;
+        }
+        break;
+      case 1:
+        if (skipLine()) FChunkState = 2;  // chunk extensions are skipped
+        break;
+      case 2: {
+        const std::int64_t n = std::min(FChunkLength - FChunkReceived, static_cast<std::int64_t>(end - p));
+        if (n > 0) {
+          FReceivedCount += n;
+          FChunkReceived += n;
+          DeliverBody(p, n);
+          p += n;
+        }
+        if (FChunkReceived >= FChunkLength) FChunkState = 3;
+        break;
+      }
+      case 3:
+        if (skipLine()) {
+          FChunkState = FChunkLength == 0 ? 4 : 0;
+          FChunkLength = FChunkReceived = 0;
+        }
+        break;
+    }
+  }
+  if (FChunkState == 4 && State() == httpWaitingBody) EndOfDocument();
+}
+
+void THttpClient::DeliverBody(const char* data, std::int64_t len) {
+  if (BodyStream != nullptr) BodyStream->Write(data, static_cast<std::size_t>(len));
+  if (OnDocData) OnDocData(*this, data, len);
+}
+
+void THttpClient::EndOfDocument() {
+  FBodyCallCount = 0;
+  FLineHandler = nullptr;
+  SetState(httpBodyReceived);
+  FireNotify(OnDocEnd);
+  if (FCloseReq) FSocket.CloseDelayed();
+}
+
+bool THttpClient::RelocationAllowed() {
+  ++FLocationChangeCurCount;
+  if (FLocationChangeCurCount <= LocationChangeMaxCount) return true;
+  bool allowMore = false;
+  if (OnLocationChangeExceeded) OnLocationChangeExceeded(*this, FLocationChangeCurCount, allowMore);
+  return allowMore;
+}
+
+void THttpClient::TruncateBodyStream() {
+  if (BodyStream != nullptr && BodyStream->Size() != FBodyStreamStartSize) BodyStream->SetSize(FBodyStreamStartSize);
+}
+
+void THttpClient::StartRelocation() {
+  FReceivedCount = 0;
+  FReceiveLen = 0;
+  FHeaderLineCount = 0;
+  FHeaderSize = 0;
+  FBodyCallCount = 0;
+  if (!RelocationAllowed()) {
+    PostToSelf(FMsgSetReady, FRequestSerial);  // the redirect response is the result
+    return;
+  }
+  if (FConnectedHost != FServerHost || FConnectedPort != FServerPort || FConnectedProtocol != FServerProtocol ||
+      FCloseReq) {
+    FCloseStep = &THttpClient::RelocatedConnectionClosed;
+    FSocket.CloseDelayed();
+    return;
+  }
+  FireNotify(OnLocationChange);
+  const Text location = FLocationURL;
+  ResetResponse();
+  FLocationURL = location;
+  FDocumentName = FRequestPath;
+  DeriveDocName();
+  TruncateBodyStream();
+  PostToSelf(FMsgLogin, FRequestSerial);
+}
+
+void THttpClient::RelocateAfterClose() {
+  FLocationURL = FLocationURL.substr(0, FLocationURL.find(u'#'));
+  FDocumentName = SplitURL(FLocationURL, Text()).Path;
+  DeriveDocName();
+  FIsConnected = false;
+  FRelocationPending = false;
+  FCloseStep = &THttpClient::SessionClosed;
+  if (!RelocationAllowed()) {
+    PostReady();
+    return;
+  }
+  FireNotify(OnLocationChange);
+  FReceivedHeader.clear();
+  FHeaderLineCount = 0;
+  FHeaderSize = 0;
+  FBodyCallCount = 0;
+  FContentLength = -1;
+  FContentType.clear();
+  FStatusCode = 0;
+  FTransferEncoding.clear();
+  FContentEncoding.clear();
+  TruncateBodyStream();
+  PostToSelf(FMsgLogin, FRequestSerial);
+}
+
+void THttpClient::OnClosed(std::uint16_t error) {
+  FReceiveLen = 0;
+  if (error != 0) FRequestError = error;
+  FIsConnected = false;
+  if (FInHeader || FBodyCallCount > 0) {
+    if (FInHeader) {
+      FireHeaderEnd();
+    } else {
+      FBodyCallCount = 0;
+      FireNotify(OnDocEnd);
+    }
+    if (FRelocationPending) {
+      RelocateAfterClose();
+      return;
+    }
+  }
+  FireNotify(OnSessionClosed);
+  if (State() != httpReady) PostToSelf(FMsgSetReady, FRequestSerial);
+}
+
+void THttpClient::FireHeaderEnd() {
+  FInHeader = false;
+  FireNotify(OnHeaderEnd);
+}
+
+void THttpClient::FailResponse(const Text& reason) {
+  FRequestError = RequestErrorBadResponse;
+  FStatusCode = 0;
+  FReasonText = reason;
+  FRelocationPending = false;
+  FCloseStep = &THttpClient::SessionClosed;
+  FLineHandler = nullptr;
+  FReceiveLen = 0;
+  FSocket.Abort();  // its close report completes the request
+}
+
+} // namespace relaybox

@@ -1,0 +1,467 @@
+#include "http/HttpClient.h"
+
+#include <gtest/gtest.h>
+#include <netinet/tcp.h>
+
+#include <atomic>
+#include <thread>
+
+#include "LoopbackPeer.h"
+#include "net/WndTimer.h"
+
+namespace relaybox {
+namespace {
+
+constexpr auto Patience = std::chrono::seconds(5);
+
+const std::string StandardLines =
+    "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*\r\n"
+    "Connection: Keep-Alive\r\n"
+    "User-Agent: Mozilla/4.0 (compatible; Relaybox)\r\n";
+
+std::string FirstLine(const std::string& request) { return request.substr(0, request.find("\r\n")); }
+
+// Sends `bytes` in pieces of `piece` bytes (all at once for 0), pausing after each so that
+// they arrive as separate segments.
+void SendInPieces(int connection, const std::string& bytes, std::size_t piece) {
+  if (piece == 0) return TLoopbackPeer::WriteBytes(connection, bytes);
+  const int on = 1;
+  ::setsockopt(connection, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  for (std::size_t i = 0; i < bytes.size(); i += piece) {
+    TLoopbackPeer::WriteBytes(connection, bytes.substr(i, piece));
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+}
+
+// A client as the relay sets it up, with its events written down and its body kept.
+class HttpClientTest : public testing::Test {
+protected:
+  HttpClientTest() {
+    Watchdog.SetEnabled(false);
+    Client.Name = u"HttpClient1";
+    Client.Connection = u"Keep-Alive";
+    Client.SetMultiThreaded(true);
+    // The stream stays attached, so that the body of a followed redirect is taken back.
+    Client.BodyStream = &Body;
+    Client.OnDocBegin = [this](THttpClient&) { Log("DocBegin"); };
+    Client.OnDocEnd = [this](THttpClient&) { Log("DocEnd"); };
+    Client.OnLocationChange = [this](THttpClient&) { Log("LocationChange"); };
+    Client.OnRequestDone = [this](THttpClient&, THttpRequest, std::uint16_t error) {
+      Log("RequestDone " + std::to_string(error));
+    };
+    // A hung exchange ends in an abort instead of hanging the test.
+    Watchdog.SetInterval(5000);
+    Watchdog.SetOnTimer([this](TWndTimer& timer) {
+      timer.SetEnabled(false);
+      Client.Abort();
+    });
+  }
+
+  void Fetch(const std::string& url) {
+    Client.URL = Utf8ToText(url);
+    Watchdog.SetEnabled(true);
+    Client.Get();
+    Watchdog.SetEnabled(false);
+  }
+  static std::string Url(const TLoopbackPeer& peer, const std::string& path = "/") {
+    return "http://127.0.0.1:" + peer.Port() + path;
+  }
+  void Log(std::string event) { Events.push_back(std::move(event)); }
+  long Count(const std::string& event) const { return std::count(Events.begin(), Events.end(), event); }
+  std::string Reason() const { return TextToUtf8(Client.ReasonText()); }
+
+  std::vector<std::string> Events;  // outlives the client, whose destructor may still report
+  TMemoryStream Body;
+  THttpClient Client;
+  TWndTimer Watchdog{&Client};
+};
+
+TEST_F(HttpClientTest, TheRequestLeavesAsOneBlockOfTheseLines) {
+  struct {
+    std::string Path, RequestLine, DocumentName;
+  } const cases[] = {
+      {"", "GET / HTTP/1.0", "document.htm"},
+      {"?a=1", "GET ?a=1 HTTP/1.0", "document.htm"},
+      {"/dir/run.exe?x=%20y#f", "GET /dir/run.exe?x=%20y#f HTTP/1.0", "run.htm"},
+      {"/dir/page", "GET /dir/page HTTP/1.0", "page.htm"},
+  };
+  for (const auto& c : cases) {
+    std::string request, port;
+    {
+      TLoopbackPeer peer([&request](int connection) {
+        request = TLoopbackPeer::ReadHeader(connection);
+        TLoopbackPeer::WriteBytes(connection, "HTTP/1.0 200 OK\r\nContent-Type: text/html\r\n\r\nx");
+      });
+      port = peer.Port();
+      Fetch("http://127.0.0.1:" + port + c.Path);
+    }
+    EXPECT_EQ(request, c.RequestLine + "\r\n" + StandardLines + "Host: 127.0.0.1:" + port + "\r\n\r\n") << c.Path;
+    EXPECT_EQ(TextToUtf8(Client.DocumentName()), c.DocumentName) << c.Path;
+  }
+}
+
+TEST_F(HttpClientTest, OptionalLinesComeInTheirOrderAndHandlersMayEditThem) {
+  Client.Sender = u"J\u00e9r\u00f4me";
+  Client.Reference = u"http://ref.example/";
+  Client.AcceptLanguage = u"de";
+  Client.Agent.clear();
+  Client.NoCache = true;
+  Client.ProxyConnection = u"x";
+  Client.ModifiedSince = 45000.75;
+  Client.Cookie = u"a=b";
+  Client.ContentRangeBegin = u"10";
+  Client.OnBeforeHeaderSend = [](THttpClient&, const Text& method, std::vector<Text>& lines) {
+    lines.push_back(u"X-Method: " + method);
+  };
+  Client.OnCommand = [](THttpClient&, Text& line) {
+    if (line.starts_with(u"Cookie")) line = u"Cookie: c=d";
+  };
+  std::string request, port;
+  {
+    TLoopbackPeer peer([&request](int connection) {
+      request = TLoopbackPeer::ReadHeader(connection);
+      TLoopbackPeer::WriteBytes(connection, "HTTP/1.0 204 No Content\r\n\r\n");
+    });
+    port = peer.Port();
+    Fetch(Url(peer));
+  }
+  EXPECT_EQ(request,
+            "GET / HTTP/1.0\r\nFrom: J\xe9r\xf4me\r\n"
+            "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*\r\n"
+            "Referer: http://ref.example/\r\nConnection: Keep-Alive\r\nAccept-Language: de\r\n"
+            "Host: 127.0.0.1:" + port + "\r\nPragma: no-cache\r\nProxy-Connection: x\r\n"
+            "If-Modified-Since: Wed, 15 Mar 2023 18:00:00 GMT\r\nCookie: c=d\r\nRange: bytes=10-\r\n"
+            "X-Method: GET\r\n\r\n");
+  EXPECT_TRUE(Client.ContentRangeBegin.empty());
+  EXPECT_EQ(Client.StatusCode(), 204);
+}
+
+TEST_F(HttpClientTest, EventsOfASimpleExchangeComeInOrder) {
+  for (auto* event : {&Client.OnStateChange, &Client.OnSessionConnected, &Client.OnRequestHeaderBegin,
+                      &Client.OnRequestHeaderEnd, &Client.OnHeaderBegin, &Client.OnHeaderData, &Client.OnHeaderEnd,
+                      &Client.OnSessionClosed}) {
+    *event = [this, event](THttpClient& sender) {
+      if (event == &sender.OnStateChange) return Log("State " + std::to_string(sender.State()));
+      if (event == &sender.OnSessionConnected) return Log("SessionConnected");
+      if (event == &sender.OnRequestHeaderBegin) return Log("RequestHeaderBegin");
+      if (event == &sender.OnRequestHeaderEnd) return Log("RequestHeaderEnd");
+      if (event == &sender.OnHeaderBegin) return Log("HeaderBegin");
+      if (event == &sender.OnHeaderData) return Log("HeaderData");
+      if (event == &sender.OnHeaderEnd) return Log("HeaderEnd");
+      Log("SessionClosed");
+    };
+  }
+  Client.OnCommand = [this](THttpClient&, Text&) { Log("Command"); };
+  Client.OnDocData = [this](THttpClient&, const char*, std::int64_t len) { Log("DocData " + std::to_string(len)); };
+  {
+    TLoopbackPeer peer([](int connection) {
+      TLoopbackPeer::ReadHeader(connection);
+      TLoopbackPeer::WriteBytes(connection, "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello");
+      TLoopbackPeer::AwaitClose(connection);
+    });
+    Fetch(Url(peer));
+  }
+  ASSERT_TRUE(ProcessMessagesUntil([this] { return Count("RequestDone 0") == 1; }, Patience));
+  const std::vector<std::string> expected{
+      "State 1", "State 3", "State 4", "State 2", "SessionConnected", "State 5", "RequestHeaderBegin",
+      "Command", "Command", "Command", "Command", "Command", "RequestHeaderEnd", "Command",
+      "HeaderBegin", "HeaderData", "HeaderData", "HeaderEnd", "State 6", "DocBegin", "DocData 5",
+      "State 7", "DocEnd", "SessionClosed", "State 0", "RequestDone 0"};
+  EXPECT_EQ(Events, expected);
+  EXPECT_EQ(Body.Bytes(), "hello");
+  EXPECT_EQ(Client.StatusCode(), 200);
+  EXPECT_EQ(Reason(), "OK");
+}
+
+struct TReplyCase {
+  const char* Name;
+  std::string Reply;
+  int Status;
+  const char* Reason;
+  const char* Body;
+  long DocBegins;
+};
+void PrintTo(const TReplyCase& c, std::ostream* out) { *out << c.Name; }
+
+const TReplyCase ReplyCases[] = {
+    {"Length", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello", 200, "OK", "hello", 1},
+    {"Chunked", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n", 200, "OK", "hello", 1},
+    {"ChunkExtensions", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nA;x=y\r\n0123456789\r\n3\r\nabc\r\n0\r\n\r\n",
+     200, "OK", "0123456789abc", 1},
+    {"UntilClose", "HTTP/1.0 200 OK\r\n\r\nuntil the end\r\n", 200, "OK", "until the end\r\n", 1},
+    {"Interim100", "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 Fine\r\nContent-Length: 2\r\n\r\nok", 200, "Fine", "ok", 1},
+    {"EmptyBody", "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", 200, "OK", "", 0},
+    {"ErrorStatus", "HTTP/1.0 404 Not Found\r\nContent-Length: 4\r\n\r\ngone", 404, "Not Found", "gone", 1},
+    {"EmptyFirstLine", "\r\nHTTP/1.0 200 OK\r\n\r\nlate", 0, "", "", 0},
+    {"NoHeader", "<HTML>hi\r\n</html>", 0, "", "<HTML>hi\r\n</html>", 1},
+    {"BytesAfterTheDocument", "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nokHTTP/1.1 500 No\r\n\r\n", 200, "OK", "ok", 1},
+    {"CutShort", "HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\nshort", 200, "OK", "short", 1},
+};
+
+// Each reply whole, in one-byte segments and in odd-sized ones.
+class HttpReplyTest : public HttpClientTest, public testing::WithParamInterface<std::tuple<TReplyCase, std::size_t>> {};
+
+TEST_P(HttpReplyTest, IsReceivedTheSameWhateverItsSegments) {
+  const auto& [c, piece] = GetParam();
+  {
+    TLoopbackPeer peer([&c = c, piece = piece](int connection) {
+      TLoopbackPeer::ReadHeader(connection);
+      SendInPieces(connection, c.Reply, piece);
+    });
+    Fetch(Url(peer));
+  }
+  EXPECT_EQ(Client.StatusCode(), c.Status);
+  EXPECT_EQ(Reason(), c.Reason);
+  EXPECT_EQ(Body.Bytes(), c.Body);
+  EXPECT_EQ(Count("DocBegin"), c.DocBegins);
+  EXPECT_EQ(Count("DocEnd"), c.DocBegins);
+  EXPECT_EQ(Client.RequestError(), 0);
+  EXPECT_EQ(Client.State(), httpReady);
+}
+
+INSTANTIATE_TEST_SUITE_P(Replies, HttpReplyTest, testing::Combine(testing::ValuesIn(ReplyCases), testing::Values(0, 1, 7)),
+                         [](const auto& info) {
+                           return std::string(std::get<0>(info.param).Name) + "_" + std::to_string(std::get<1>(info.param));
+                         });
+
+TEST_F(HttpClientTest, AReplyToA10RequestClosesTheConnectionUnlessTheServerKeepsItAlive) {
+  struct {
+    std::string ConnectionLines;
+    bool Kept;
+  } const cases[] = {
+      {"", false},
+      {"Connection:  KEEP-ALIVE \r\n", true},
+      {"Proxy-Connection: keep-alive\r\nConnection: close\r\n", false},
+  };
+  for (const auto& c : cases) {
+    Events.clear();
+    TLoopbackPeer peer([&c](int connection) {
+      TLoopbackPeer::ReadHeader(connection);
+      TLoopbackPeer::WriteBytes(connection, "HTTP/1.0 200 OK\r\n" + c.ConnectionLines + "Content-Length: 2\r\n\r\nok");
+      TLoopbackPeer::AwaitClose(connection);
+    });
+    Fetch(Url(peer));
+    EXPECT_EQ(Client.Socket().State() == wsConnected, c.Kept) << c.ConnectionLines;
+    EXPECT_EQ(Body.Bytes(), "ok");
+    Body.SetSize(0);
+    ASSERT_TRUE(ProcessMessagesUntil([this] { return Count("RequestDone 0") == 1; }, Patience));
+
+    // An abort on the idle client drops the kept connection and reports at once.
+    Client.Abort();
+    EXPECT_EQ(Client.Socket().State(), wsClosed);
+    EXPECT_EQ(Count("RequestDone 0"), 2);
+    EXPECT_EQ(Client.StatusCode(), 200);
+    EXPECT_EQ(Reason(), "OK");
+  }
+}
+
+TEST_F(HttpClientTest, AnAbortOfAFreshClientReportsSuccessOnceAndAtOnce) {
+  int stateChanges = 0;
+  Client.OnStateChange = [&stateChanges](THttpClient&) { ++stateChanges; };
+  Client.Abort();
+  EXPECT_EQ(Events, std::vector<std::string>{"RequestDone 0"});
+  EXPECT_EQ(stateChanges, 1);
+  EXPECT_EQ(Client.State(), httpReady);
+  EXPECT_EQ(Client.StatusCode(), 200);
+  EXPECT_EQ(Reason(), "OK");
+  ProcessMessagesUntil([] { return false; }, std::chrono::milliseconds(50));
+  EXPECT_EQ(Count("RequestDone 0"), 1);
+}
+
+TEST_F(HttpClientTest, RequestVerTakesOnly10And11) {
+  Client.SetRequestVer(u"1.1");
+  Client.SetRequestVer(u"1.1");
+  for (const char16_t* bad : {u"2.0", u"1.0 ", u""}) {
+    try {
+      Client.SetRequestVer(bad);
+      ADD_FAILURE() << "no exception";
+    } catch (const EHttpException& error) {
+      EXPECT_EQ(error.ErrorCode, 5);
+      EXPECT_STREQ(error.what(), "Insupported HTTP version");
+    }
+  }
+  EXPECT_EQ(Client.RequestVer(), u"1.1");
+}
+
+TEST_F(HttpClientTest, FailuresOfTheExchangeEndTheRequestWithTheirStatus) {
+  const std::string closed = ClosedPort();
+  struct {
+    std::string Url;
+    int Status;
+    std::string Reason;
+    int RequestError;
+  } const cases[] = {
+      {"http:///nohost", 404, "can't resolve hostname to IP address", 10022},
+      {"https://127.0.0.1:" + closed + "/", 501, "Protocol \"https\" not implemented", 0},
+      {"http://127.0.0.1:" + closed + "/", 404, "Connection refused (Error #10061)", 10061},
+  };
+  for (const auto& c : cases) {
+    Events.clear();
+    Fetch(c.Url);
+    EXPECT_EQ(Client.StatusCode(), c.Status) << c.Url;
+    EXPECT_EQ(Reason(), c.Reason) << c.Url;
+    EXPECT_EQ(Client.RequestError(), c.RequestError) << c.Url;
+    ASSERT_TRUE(ProcessMessagesUntil([this] { return !Events.empty(); }, Patience));
+    EXPECT_EQ(Events, std::vector<std::string>{"RequestDone " + std::to_string(c.RequestError)}) << c.Url;
+  }
+}
+
+TEST_F(HttpClientTest, AGetFromAnotherThreadRunsOnTheOwnerAndAnAbortThereReleasesIt) {
+  TLoopbackPeer peer([](int connection) {
+    TLoopbackPeer::ReadHeader(connection);
+    TLoopbackPeer::AwaitClose(connection);  // silent
+  });
+  Client.URL = Utf8ToText(Url(peer));
+  std::atomic<bool> done{false};
+  std::thread worker([this, &done] {
+    Client.Get();
+    done = true;
+  });
+  ASSERT_TRUE(ProcessMessagesUntil([this] { return Client.State() == httpWaitingHeader; }, Patience));
+  try {
+    Client.Get();
+    ADD_FAILURE() << "no exception";
+  } catch (const EHttpException& error) {
+    EXPECT_EQ(error.ErrorCode, 1);
+    EXPECT_STREQ(error.what(), "HTTP component HttpClient1 is busy");
+  }
+  Client.Abort();
+  ASSERT_TRUE(ProcessMessagesUntil([&done] { return done.load(); }, Patience));
+  worker.join();
+  EXPECT_EQ(Client.StatusCode(), 404);
+  EXPECT_EQ(Reason(), "Connection aborted on request");
+  EXPECT_EQ(Client.RequestError(), RequestErrorAborted);
+}
+
+TEST_F(HttpClientTest, AGetFromAnotherThreadDeliversTheReply) {
+  TLoopbackPeer peer([](int connection) {
+    TLoopbackPeer::ReadHeader(connection);
+    TLoopbackPeer::WriteBytes(connection, "HTTP/1.0 200 OK\r\n\r\nfrom afar");
+  });
+  Client.URL = Utf8ToText(Url(peer));
+  std::atomic<bool> done{false};
+  std::thread worker([this, &done] {
+    Client.Abort();
+    Client.Get();
+    done = true;
+  });
+  ASSERT_TRUE(ProcessMessagesUntil([&done] { return done.load(); }, Patience));
+  worker.join();
+  EXPECT_EQ(Client.StatusCode(), 200);
+  EXPECT_EQ(Body.Bytes(), "from afar");
+}
+
+struct TRelocationCase {
+  const char* Name;
+  std::vector<std::vector<std::string>> Replies;  // per connection, one per request
+  std::vector<std::string> RequestLines;
+  int Status;
+  std::string Body;
+  int Count;
+  long Exceeded;
+  std::string Location;
+};
+
+TEST_F(HttpClientTest, RelocationsAreFollowedAndCounted) {
+  const std::string redirect = "HTTP/1.0 302 Found\r\nLocation: ";
+  const TRelocationCase cases[] = {
+      {"to a new connection",
+       {{redirect + "/next\r\n\r\n"}, {"HTTP/1.0 200 OK\r\nContent-Length: 4\r\n\r\ndone"}},
+       {"GET /dir/start HTTP/1.0", "GET /next HTTP/1.0"}, 200, "done", 2, 0, "http://127.0.0.1/next"},
+      {"three without body end at the third",
+       {{redirect + "/r1\r\n\r\n"}, {redirect + "/r2\r\n\r\n"}, {redirect + "/r3\r\n\r\n"}},
+       {"GET /dir/start HTTP/1.0", "GET /r1 HTTP/1.0", "GET /r2 HTTP/1.0"}, 302, "", 6, 1, "http://127.0.0.1/r3"},
+      {"with a body on a kept connection",
+       {{redirect + "next\r\nConnection: keep-alive\r\nContent-Length: 5\r\n\r\nmoved",
+         "HTTP/1.0 200 OK\r\nConnection: keep-alive\r\nContent-Length: 4\r\n\r\ndone"}},
+       {"GET /dir/start HTTP/1.0", "GET /dir/next HTTP/1.0"}, 200, "done", 1, 0, "http://127.0.0.1/dir/next"},
+      {"without body on a kept connection is the result",
+       {{redirect + "/next\r\nConnection: keep-alive\r\nContent-Length: 0\r\n\r\n"}},
+       {"GET /dir/start HTTP/1.0"}, 302, "", 0, 0, "http://127.0.0.1/next"},
+      {"delimited by the close",
+       {{"HTTP/1.0 303 See Other\r\nLocation: /next\r\n\r\n<p>moved</p>"},
+        {"HTTP/1.0 200 OK\r\n\r\ndone"}},
+       {"GET /dir/start HTTP/1.0", "GET /next HTTP/1.0"}, 200, "done", 1, 0, "http://127.0.0.1/next"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    Events.clear();
+    Body.SetSize(0);
+    long exceeded = 0;
+    Client.OnLocationChangeExceeded = [&exceeded](THttpClient&, int count, bool& allowMore) {
+      EXPECT_FALSE(allowMore);
+      EXPECT_EQ(count, 6);
+      ++exceeded;
+    };
+    std::vector<std::string> requestLines;
+    {
+      std::size_t index = 0;
+      TLoopbackPeer peer(
+          [&](int connection) {
+            for (const std::string& reply : c.Replies[index]) {
+              requestLines.push_back(FirstLine(TLoopbackPeer::ReadHeader(connection)));
+              TLoopbackPeer::WriteBytes(connection, reply);
+            }
+            ++index;  // and close
+          },
+          static_cast<int>(c.Replies.size()));
+      Fetch(Url(peer, "/dir/start"));
+      EXPECT_EQ(Client.StatusCode(), c.Status);
+      EXPECT_EQ(Body.Bytes(), c.Body);
+      EXPECT_EQ(Client.LocationChangeCurCount(), c.Count);
+      EXPECT_EQ(TextToUtf8(Client.LocationURL()), c.Location);
+      Client.Abort();
+    }
+    EXPECT_EQ(requestLines, c.RequestLines);
+    EXPECT_EQ(exceeded, c.Exceeded);
+  }
+}
+
+TEST_F(HttpClientTest, AnAbsoluteLocationLeadsToItsServer) {
+  std::string request;
+  {
+    TLoopbackPeer target([&request](int connection) {
+      request = FirstLine(TLoopbackPeer::ReadHeader(connection));
+      TLoopbackPeer::WriteBytes(connection, "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok");
+    });
+    TLoopbackPeer origin([location = Url(target, "/there?q=1")](int connection) {
+      TLoopbackPeer::ReadHeader(connection);
+      TLoopbackPeer::WriteBytes(connection, "HTTP/1.0 302 Found\r\nLocation: " + location + "\r\n\r\n");
+    });
+    Fetch(Url(origin));
+  }
+  EXPECT_EQ(request, "GET /there?q=1 HTTP/1.0");
+  EXPECT_EQ(Body.Bytes(), "ok");
+  EXPECT_EQ(Client.LocationChangeCurCount(), 2);
+  EXPECT_EQ(TextToUtf8(Client.LocationURL()), "http://127.0.0.1/there?q=1");
+}
+
+TEST_F(HttpClientTest, RepliesThatBreakTheProtocolEndAsAFailedRequest) {
+  std::string hugeHeader = "HTTP/1.0 200 OK\r\n";
+  while (hugeHeader.size() <= 1024 * 1024) hugeHeader += "X-Filler: " + std::string(100, 'f') + "\r\n";
+  const std::pair<std::string, std::string> cases[] = {
+      {"HTTP/1.0 200 OK\r\nX-Long: " + std::string(70000, 'a'), "Header line too long"},
+      {"HTTP/1.0 200 OK\r\nX-Long: " + std::string(70000, 'a') + "\r\n\r\n", "Header line too long"},
+      {hugeHeader, "Response header too large"},
+      {"HTTP/1.0 abc OK\r\n\r\n", "Invalid status code"},
+      {"HTTP/1.0\r\n\r\n", "Invalid status code"},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nFFFFFFFFFFFFFFFFFF\r\n", "Invalid chunk size"},
+  };
+  for (const auto& [reply, reason] : cases) {
+    {
+      TLoopbackPeer peer([&reply = reply](int connection) {
+        TLoopbackPeer::ReadHeader(connection);
+        TLoopbackPeer::WriteBytes(connection, reply);
+        TLoopbackPeer::AwaitClose(connection);
+      });
+      Fetch(Url(peer));
+    }
+    EXPECT_EQ(Client.StatusCode(), 0) << reason;
+    EXPECT_EQ(Reason(), reason);
+    EXPECT_EQ(Client.RequestError(), RequestErrorBadResponse) << reason;
+    EXPECT_EQ(Client.Socket().State(), wsClosed) << reason;
+  }
+}
+
+} // namespace
+} // namespace relaybox
