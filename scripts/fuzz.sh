@@ -6,12 +6,13 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 scripts/setup.sh >/dev/null
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DRELAYBOX_FUZZ=ON -DRELAYBOX_TESTS=OFF >/dev/null
-cmake --build build-fuzz --target relaybox_update_file_fuzzer
+cmake --build build-fuzz --target relaybox_update_file_fuzzer relaybox_http_reply_fuzzer
 
 run() {
   local target=$1 corpus=$2 work=build-fuzz/corpus/$2
   mkdir -p "$work"
   cp -n "fuzz/corpus/$corpus"/* "$work"/
-  "build-fuzz/fuzz/$target" -max_total_time="$seconds" -artifact_prefix=build-fuzz/ "$work"
+  "build-fuzz/fuzz/$target" -max_total_time="$seconds" -timeout=20 -artifact_prefix=build-fuzz/ "$work"
 }
 run relaybox_update_file_fuzzer update_file
+run relaybox_http_reply_fuzzer http_reply

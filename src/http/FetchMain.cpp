@@ -70,12 +70,12 @@ int main(int argc, char** argv) {
   client.URL = Utf8ToText(url);
   client.Connection = u"Keep-Alive";
   client.SetMultiThreaded(true);
-  bool writeFailed = false;
+  int writeError = 0;
   // The body of a redirect that is being followed is not part of the result.
-  client.OnDocData = [&writeFailed](THttpClient& sender, const char* data, std::int64_t len) {
-    if (sender.RelocationPending() || writeFailed) return;
+  client.OnDocData = [&writeError](THttpClient& sender, const char* data, std::int64_t len) {
+    if (sender.RelocationPending() || writeError != 0) return;
     if (!WriteAll(data, static_cast<std::size_t>(len))) {
-      writeFailed = true;
+      writeError = errno != 0 ? errno : EIO;
       sender.Abort();
     }
   };
@@ -91,8 +91,8 @@ int main(int argc, char** argv) {
   }
 
   client.Get();
-  if (writeFailed) {
-    std::fprintf(stderr, "relaybox-fetch: cannot write the body: %s\n", std::strerror(errno));
+  if (writeError != 0) {
+    std::fprintf(stderr, "relaybox-fetch: cannot write the body: %s\n", std::strerror(writeError));
     return 1;
   }
   std::fprintf(stderr, "%d %s\n", client.StatusCode(), TextToUtf8(client.ReasonText()).c_str());

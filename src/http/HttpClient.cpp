@@ -125,6 +125,7 @@ void THttpClient::StartRequest(THttpRequest kind) {
   }
   ++FRequestSerial;
   FRequestType = kind;
+  FReceiveLen = 0;  // what a kept connection still held belongs to the previous reply
   ResetResponse();
   FAuthUser = Username;
   FAuthPassword = Password;

@@ -130,6 +130,9 @@ protected:
   void OnReceived(std::uint16_t error);
   void OnClosed(std::uint16_t error);
 
+  // Reads what the socket holds, at most `size` bytes.
+  virtual int ReceiveSome(char* buffer, int size) { return FSocket.Receive(buffer, size); }
+
   // The response side.
   virtual void ReceiveHeaderLine();
   virtual void GetBodyLineNext();

@@ -44,8 +44,7 @@ void THttpClient::OnReceived(std::uint16_t) {
     FReceiveBuffer.resize(static_cast<std::size_t>(FReceiveLen + ReceiveRoom + 1));
     FReceiveBuffer[static_cast<std::size_t>(FReceiveLen + ReceiveRoom)] = 0;
   }
-  const int n = FSocket.Receive(FReceiveBuffer.data() + FReceiveLen,
-                                static_cast<int>(FReceiveBuffer.size()) - FReceiveLen - 1);
+  const int n = ReceiveSome(FReceiveBuffer.data() + FReceiveLen, static_cast<int>(FReceiveBuffer.size()) - FReceiveLen - 1);
   if (FRequestType == httpABORT || n <= 0) return;
   FReceiveLen += n;
   FReceiveBuffer[static_cast<std::size_t>(FReceiveLen)] = 0;

@@ -19,6 +19,18 @@ const std::string StandardLines =
     "Connection: Keep-Alive\r\n"
     "User-Agent: Mozilla/4.0 (compatible; Relaybox)\r\n";
 
+// Runs `body` on a thread of its own and posts a wake-up to the calling thread's queue when
+// it is done, so that the caller's message loop notices at once.
+std::thread RunElsewhere(std::function<void()> body, std::atomic<bool>& done) {
+  return std::thread([queue = TMessageQueue::ForCurrentThread(), body = std::move(body), &done] {
+    body();
+    done = true;
+    TMessage wake;
+    wake.Call = [] {};
+    queue->Post(std::move(wake));
+  });
+}
+
 std::string FirstLine(const std::string& request) { return request.substr(0, request.find("\r\n")); }
 
 // Sends `bytes` in pieces of `piece` bytes (all at once for 0), pausing after each so that
@@ -255,6 +267,29 @@ TEST_F(HttpClientTest, AReplyToA10RequestClosesTheConnectionUnlessTheServerKeeps
   }
 }
 
+TEST_F(HttpClientTest, ASecondGetGoesOutOnTheKeptConnection) {
+  std::vector<std::string> requestLines;
+  {
+    TLoopbackPeer peer([&requestLines](int connection) {
+      for (const char* body : {"one", "two"}) {
+        requestLines.push_back(FirstLine(TLoopbackPeer::ReadHeader(connection)));
+        // Bytes beyond the document, without a line end, must not reach the next reply.
+        TLoopbackPeer::WriteBytes(connection, std::string("HTTP/1.0 200 OK\r\nConnection: keep-alive\r\n"
+                                                          "Content-Length: 3\r\n\r\n") + body + "junk");
+      }
+      TLoopbackPeer::AwaitClose(connection);
+    });
+    Fetch(Url(peer, "/1"));
+    Client.SetMultiThreaded(false);  // the other wait loop
+    Fetch(Url(peer, "/2"));
+    EXPECT_EQ(Client.Socket().State(), wsConnected);
+    Client.Abort();
+  }
+  EXPECT_EQ(requestLines, (std::vector<std::string>{"GET /1 HTTP/1.0", "GET /2 HTTP/1.0"}));
+  EXPECT_EQ(Body.Bytes(), "onetwo");
+  EXPECT_EQ(Client.StatusCode(), 200);
+}
+
 TEST_F(HttpClientTest, AnAbortOfAFreshClientReportsSuccessOnceAndAtOnce) {
   int stateChanges = 0;
   Client.OnStateChange = [&stateChanges](THttpClient&) { ++stateChanges; };
@@ -313,10 +348,7 @@ TEST_F(HttpClientTest, AGetFromAnotherThreadRunsOnTheOwnerAndAnAbortThereRelease
   });
   Client.URL = Utf8ToText(Url(peer));
   std::atomic<bool> done{false};
-  std::thread worker([this, &done] {
-    Client.Get();
-    done = true;
-  });
+  std::thread worker = RunElsewhere([this] { Client.Get(); }, done);
   ASSERT_TRUE(ProcessMessagesUntil([this] { return Client.State() == httpWaitingHeader; }, Patience));
   try {
     Client.Get();
@@ -340,11 +372,12 @@ TEST_F(HttpClientTest, AGetFromAnotherThreadDeliversTheReply) {
   });
   Client.URL = Utf8ToText(Url(peer));
   std::atomic<bool> done{false};
-  std::thread worker([this, &done] {
-    Client.Abort();
-    Client.Get();
-    done = true;
-  });
+  std::thread worker = RunElsewhere(
+      [this] {
+        Client.Abort();
+        Client.Get();
+      },
+      done);
   ASSERT_TRUE(ProcessMessagesUntil([&done] { return done.load(); }, Patience));
   worker.join();
   EXPECT_EQ(Client.StatusCode(), 200);
