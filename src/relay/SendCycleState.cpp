@@ -2,6 +2,9 @@
 
 namespace relaybox {
 
+std::atomic<bool> FetchBusy{false};
+Text FetchURL;
+Text FetchResponse;
 std::int32_t SentCount = 0;
 
 } // namespace relaybox

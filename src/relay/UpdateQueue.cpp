@@ -5,4 +5,9 @@ namespace relaybox {
 std::array<UpdateEntry, QueueCapacity + 1> UpdateQueue;
 std::int32_t QueueCount = 0;
 
+void RemoveQueueHead() {
+  for (std::int32_t i = 1; i < QueueCount; ++i) UpdateQueue[i] = std::move(UpdateQueue[i + 1]);
+  --QueueCount;
+}
+
 } // namespace relaybox

@@ -21,4 +21,7 @@ inline constexpr std::int32_t QueueCapacity = 2000;
 extern std::array<UpdateEntry, QueueCapacity + 1> UpdateQueue;
 extern std::int32_t QueueCount;
 
+// Drops the head: every later slot moves down by one.
+void RemoveQueueHead();
+
 } // namespace relaybox

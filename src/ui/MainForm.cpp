@@ -147,7 +147,33 @@ void TMainForm::Timer1Timer() { FIntake.ScanUpdateFolder(); }
 
 void TMainForm::SendTimerTimer() {
   // Nothing to deliver: the timer keeps running and the next tick looks again.
-  if (QueueCount <= 0) return;
+  if (QueueCount <= 0 || FFetchForm == nullptr) return;
+  SendTimer.SetEnabled(false);
+  WaitWhileFetchBusy();
+  FetchBusy = true;
+  FetchURL = UpdateQueue[1].Request;
+  FWorker = std::make_unique<HTTPThread>(*FFetchForm, [this] {
+    if (FFetchWait) FFetchWait->quit();
+  });
+  WaitWhileFetchBusy();
+  FWorker.reset();  // clearing the flag was the worker's last act
+  SetCaption(ReplyLabel, u"Latest Response : " + FetchResponse);
+  RemoveQueueHead();  // read after the wait: entries queued meanwhile move down too
+  FIntake.RefreshMonitorGrid();
+  ++SentCount;
+  SetCaption(SentLabel, u"Updates sent: " + IntToText(SentCount));
+  SendTimer.SetEnabled(true);
+}
+
+// Runs the event loop, so that painting, menus, scan ticks and the network all go on, until
+// the worker has cleared FetchBusy; the worker's wake-up ends each round.
+void TMainForm::WaitWhileFetchBusy() {
+  while (FetchBusy.load(std::memory_order_acquire)) {
+    QEventLoop loop;
+    FFetchWait = &loop;
+    loop.exec();
+    FFetchWait = nullptr;
+  }
 }
 
 } // namespace relaybox

@@ -1,14 +1,17 @@
 #pragma once
 
 #include <QAction>
+#include <QEventLoop>
 #include <QLabel>
 #include <QMainWindow>
 #include <QMenu>
 #include <QTabWidget>
 #include <QTableWidget>
 
+#include <memory>
 #include <string>
 
+#include "relay/HooflineThreads.h"
 #include "relay/MonitorDisplay.h"
 #include "relay/UpdateIntake.h"
 #include "ui/Timer.h"
@@ -25,6 +28,8 @@ public:
   explicit TMainForm(std::string updateFolder);
 
   void SetAboutBox(TAboutBox* aboutBox) { FAboutBox = aboutBox; }
+  // Deliveries start once the fetch form, created after this window, is known.
+  void SetFetchForm(THttpFetchForm* fetchForm) { FFetchForm = fetchForm; }
 
   // TMonitorDisplay
   Text Cell(int col, int row) const override;
@@ -55,11 +60,15 @@ private:
   void About1Click();
   void Timer1Timer();
   void SendTimerTimer();
+  void WaitWhileFetchBusy();
   void SetupGrid();
   void SetColumnLayout();
 
   TUpdateIntake FIntake;
   TAboutBox* FAboutBox = nullptr;
+  THttpFetchForm* FFetchForm = nullptr;
+  std::unique_ptr<HTTPThread> FWorker;
+  QEventLoop* FFetchWait = nullptr;  // the loop that runs while a delivery is outstanding
 };
 
 } // namespace relaybox

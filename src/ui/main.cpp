@@ -1,5 +1,6 @@
 #include <QApplication>
 
+#include "relay/HttpFetch.h"
 #include "ui/AboutBox.h"
 #include "ui/MainForm.h"
 #include "ui/MessageBridge.h"
@@ -11,6 +12,8 @@ int main(int argc, char** argv) {
   relaybox::TMainForm mainForm(relaybox::UpdateFolder());
   relaybox::TAboutBox aboutBox(&mainForm);
   mainForm.SetAboutBox(&aboutBox);
+  relaybox::THttpFetchForm fetchForm;
+  mainForm.SetFetchForm(&fetchForm);
   mainForm.show();
   return QApplication::exec();
 }

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "LoopbackPeer.h"
+#include "RunElsewhere.h"
 #include "net/WndTimer.h"
 
 namespace relaybox {
@@ -18,18 +19,6 @@ const std::string StandardLines =
     "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*\r\n"
     "Connection: Keep-Alive\r\n"
     "User-Agent: Mozilla/4.0 (compatible; Relaybox)\r\n";
-
-// Runs `body` on a thread of its own and posts a wake-up to the calling thread's queue when
-// it is done, so that the caller's message loop notices at once.
-std::thread RunElsewhere(std::function<void()> body, std::atomic<bool>& done) {
-  return std::thread([queue = TMessageQueue::ForCurrentThread(), body = std::move(body), &done] {
-    body();
-    done = true;
-    TMessage wake;
-    wake.Call = [] {};
-    queue->Post(std::move(wake));
-  });
-}
 
 std::string FirstLine(const std::string& request) { return request.substr(0, request.find("\r\n")); }
 

@@ -1,0 +1,66 @@
+#include "relay/HttpFetch.h"
+
+#include "relay/ResponseText.h"
+
+namespace relaybox {
+
+THttpFetchForm::THttpFetchForm() {
+  HttpClient1.Name = u"HttpClient1";
+  HttpClient1.SetMultiThreaded(true);
+  HttpClient1.OnDocBegin = [this](THttpClient& sender) { HttpClient1DocBegin(sender); };
+  HttpClient1.OnDocEnd = [this](THttpClient& sender) { HttpClient1DocEnd(sender); };
+  Timer1.SetEnabled(false);
+  Timer1.SetInterval(3000);
+  Timer1.SetOnTimer([this](TWndTimer&) { Timer1Timer(); });
+}
+
+void THttpFetchForm::OnOwnerThread(const std::function<void()>& call) { HttpClient1.Handle().Queue->Invoke(call); }
+
+void THttpFetchForm::FetchPage(const Text& url, std::int32_t timeoutMs, Text& response) {
+  if (FBusy.exchange(true)) return;
+  // Every way out stops the time-out and frees the form, including an error before the
+  // request starts: a form left busy would refuse every later fetch.
+  const auto finish = [this] {
+    OnOwnerThread([this] { Timer1.SetEnabled(false); });
+    FBusy = false;
+  };
+  try {
+    HttpClient1.Abort();  // drops the connection the previous fetch left open
+    OnOwnerThread([this, &url, timeoutMs] {
+      Timer1.SetInterval(static_cast<std::uint32_t>(std::max(timeoutMs, 1)));
+      Timer1.SetEnabled(true);
+      HttpClient1.URL = url;
+      HttpClient1.Connection = u"Keep-Alive";
+      HttpClient1.BodyStream = nullptr;
+      HttpClient1.ModifiedSince = 0;
+    });
+    try {
+      HttpClient1.Get();
+      Text text;
+      OnOwnerThread([this, &text] {
+        if (!FBody) return;  // no body arrived
+        Memo1 = ResponseText(FBody->Bytes());
+        FBody.reset();
+        text = Memo1;
+      });
+      if (!text.empty()) response = text;
+    } catch (const std::exception&) {
+      OnOwnerThread([this] { HttpClient1DocEnd(HttpClient1); });
+    }
+  } catch (...) {
+    finish();
+    throw;
+  }
+  finish();
+}
+
+void THttpFetchForm::HttpClient1DocBegin(THttpClient& sender) {
+  FBody.emplace(BodyLimit);
+  sender.BodyStream = &*FBody;
+}
+
+void THttpFetchForm::HttpClient1DocEnd(THttpClient& sender) { sender.BodyStream = nullptr; }
+
+void THttpFetchForm::Timer1Timer() { HttpClient1.Abort(); }
+
+} // namespace relaybox

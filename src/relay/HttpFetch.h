@@ -1,0 +1,45 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <optional>
+
+#include "base/Stream.h"
+#include "base/Text.h"
+#include "http/HttpClient.h"
+#include "net/WndTimer.h"
+
+namespace relaybox {
+
+// The hidden fetch form: one HTTP GET of an update address with a time limit, its reply body
+// turned into the response text. The client, the time-out timer and the text buffer belong
+// to the thread that creates the form; FetchPage is called from a worker thread and reaches
+// them through that thread.
+class THttpFetchForm {
+public:
+  THttpFetchForm();
+
+  // Fetches `url`, aborting after `timeoutMs`; assigns `response` only a non-empty text.
+  // Returns at once while another fetch runs.
+  void FetchPage(const Text& url, std::int32_t timeoutMs, Text& response);
+
+  THttpClient HttpClient1;
+  TWndTimer Timer1{&HttpClient1};
+  Text Memo1 = u"Memo1\r\n";
+
+  // At most this much of a body is kept; later bytes are dropped.
+  static constexpr std::size_t BodyLimit = 8 * 1024 * 1024;
+
+private:
+  void HttpClient1DocBegin(THttpClient& sender);
+  void HttpClient1DocEnd(THttpClient& sender);
+  void Timer1Timer();
+  void OnOwnerThread(const std::function<void()>& call);
+
+  std::atomic<bool> FBusy{false};
+  // The body of the latest reply, from body start until it is read back.
+  std::optional<TMemoryStream> FBody;
+};
+
+} // namespace relaybox

@@ -1,0 +1,106 @@
+#include "relay/HttpFetch.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "LoopbackPeer.h"
+#include "RunElsewhere.h"
+
+namespace relaybox {
+namespace {
+
+// The form belongs to the test thread, which dispatches while a worker fetches.
+class HttpFetchTest : public testing::Test {
+protected:
+  Text Fetch(const std::string& url, std::int32_t timeoutMs = 5000) {
+    Text response = u"untouched";
+    std::atomic<bool> done{false};
+    std::thread worker = RunElsewhere([&] { Form.FetchPage(Utf8ToText(url), timeoutMs, response); }, done);
+    EXPECT_TRUE(ProcessMessagesUntil([&done] { return done.load(); }, std::chrono::seconds(15)));
+    worker.join();
+    return response;
+  }
+  static std::string Url(const TLoopbackPeer& peer) { return "http://127.0.0.1:" + peer.Port() + "/u?id=1"; }
+
+  THttpFetchForm Form;
+};
+
+TEST_F(HttpFetchTest, TheReplyBodyBecomesTheResponseText) {
+  const std::pair<std::string, Text> cases[] = {
+      {"HTTP/1.0 404 Not Found\r\nContent-Type: text/html\r\n\r\n<h1>Not here</h1>\n", u"<h1>Not here</h1>\r\n"},
+      {"HTTP/1.0 200 OK\r\n\r\none\ntwo\nthree", u"one\r\ntwo\r\nthree"},
+      {"HTTP/1.0 200 OK\r\nContent-Length: 100\r\n\r\ncut short", u"cut short"},
+      {"HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n", u"untouched"},
+      {"HTTP/1.0 200 OK\r\n\r\n\xEF\xBB\xBF", u"untouched"},
+  };
+  for (const auto& [reply, response] : cases) {
+    TLoopbackPeer peer([&reply = reply](int connection) {
+      TLoopbackPeer::ReadHeader(connection);
+      TLoopbackPeer::WriteBytes(connection, reply);
+    });
+    EXPECT_EQ(Fetch(Url(peer)), response) << reply;
+  }
+}
+
+TEST_F(HttpFetchTest, FailedFetchesLeaveTheResponseAlone) {
+  EXPECT_EQ(Fetch("http://127.0.0.1:" + ClosedPort() + "/"), u"untouched");
+  EXPECT_EQ(Fetch("http:///nohost"), u"untouched");
+  EXPECT_EQ(Form.HttpClient1.State(), httpReady);
+}
+
+TEST_F(HttpFetchTest, ASilentServerIsAbandonedWhenTheTimeRunsOut) {
+  bool clientClosed = false;
+  {
+    TLoopbackPeer peer([&clientClosed](int connection) {
+      TLoopbackPeer::ReadHeader(connection);
+      clientClosed = TLoopbackPeer::ReadBytes(connection, 1).empty();  // until the abort closes
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Fetch(Url(peer), 300), u"untouched");
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
+    EXPECT_EQ(Form.HttpClient1.StatusCode(), 404);
+  }
+  EXPECT_TRUE(clientClosed);
+  // The time-out is stopped with the fetch and never fires afterwards.
+  EXPECT_FALSE(Form.Timer1.Enabled());
+}
+
+TEST_F(HttpFetchTest, EachFetchOpensItsOwnConnectionEvenWhenTheServerKeepsIt) {
+  int connections = 0;
+  {
+    TLoopbackPeer peer(
+        [&connections](int connection) {
+          ++connections;
+          TLoopbackPeer::ReadHeader(connection);
+          TLoopbackPeer::WriteBytes(connection, "HTTP/1.0 200 OK\r\nConnection: keep-alive\r\nContent-Length: 2\r\n\r\nok");
+          TLoopbackPeer::AwaitClose(connection);
+        },
+        2);
+    EXPECT_EQ(Fetch(Url(peer)), u"ok");
+    EXPECT_EQ(Fetch(Url(peer)), u"ok");
+    Form.HttpClient1.Abort();
+  }
+  EXPECT_EQ(connections, 2);
+}
+
+TEST_F(HttpFetchTest, ASecondCallWhileOneRunsReturnsAtOnce) {
+  TLoopbackPeer peer([](int connection) {
+    TLoopbackPeer::ReadHeader(connection);
+    TLoopbackPeer::AwaitClose(connection);
+  });
+  Text first = u"untouched";
+  std::atomic<bool> done{false};
+  std::thread worker = RunElsewhere([&] { Form.FetchPage(Utf8ToText(Url(peer)), 2000, first); }, done);
+  ASSERT_TRUE(ProcessMessagesUntil([this] { return Form.HttpClient1.State() == httpWaitingHeader; }, std::chrono::seconds(5)));
+  Text second = u"untouched";
+  Form.FetchPage(u"http://127.0.0.1:1/", 10, second);
+  EXPECT_EQ(second, u"untouched");
+  Form.HttpClient1.Abort();
+  ASSERT_TRUE(ProcessMessagesUntil([&done] { return done.load(); }, std::chrono::seconds(5)));
+  worker.join();
+  EXPECT_EQ(first, u"untouched");
+}
+
+} // namespace
+} // namespace relaybox

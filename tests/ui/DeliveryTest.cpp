@@ -1,0 +1,209 @@
+// The relay end to end: update files in a folder, the real windows and timers, and scripted
+// servers on loopback.
+#include <gtest/gtest.h>
+
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <atomic>
+#include <condition_variable>
+#include <fstream>
+#include <mutex>
+#include <optional>
+
+#include "LoopbackPeer.h"
+#include "relay/HttpFetch.h"
+#include "relay/UpdateQueue.h"
+#include "ui/AboutBox.h"
+#include "ui/MainForm.h"
+#include "ui/MessageBridge.h"
+
+namespace relaybox {
+namespace {
+
+constexpr int Patience = 10000;
+
+// A server that answers each connection with the next reply, writing down the requests.
+// A reply may wait until the test releases it; an empty one is never sent.
+class TScriptedServer {
+public:
+  explicit TScriptedServer(std::vector<std::string> replies, bool holdFirst = false)
+      : FReplies(std::move(replies)), FHold(holdFirst) {
+    FPeer.emplace([this](int connection) { Serve(connection); }, static_cast<int>(FReplies.size()));
+    FPort = FPeer->Port();
+  }
+
+  const std::string& Port() const { return FPort; }
+  std::string Url(int n) const { return "http://127.0.0.1:" + FPort + "/u?n=" + std::to_string(n); }
+  bool Accepted() const { return FAccepted > 0; }
+  void Release() {
+    const std::lock_guard lock(FLock);
+    FHold = false;
+    FReleased.notify_all();
+  }
+  // Only once the server is done (after Join).
+  const std::vector<std::string>& Requests() const { return FRequests; }
+  void Join() { FPeer.reset(); }
+
+private:
+  void Serve(int connection) {
+    const std::size_t index = FRequests.size();
+    FRequests.push_back(TLoopbackPeer::ReadHeader(connection));
+    ++FAccepted;
+    {
+      std::unique_lock lock(FLock);
+      FReleased.wait_for(lock, std::chrono::seconds(5), [this] { return !FHold; });
+    }
+    if (FReplies[index].empty()) {
+      pollfd closed{connection, POLLIN, 0};
+      ::poll(&closed, 1, 15000);  // silent until the client gives up
+      return;
+    }
+    TLoopbackPeer::WriteBytes(connection, FReplies[index]);
+  }
+
+  std::vector<std::string> FReplies;
+  std::vector<std::string> FRequests;
+  std::atomic<int> FAccepted{0};
+  std::mutex FLock;
+  std::condition_variable FReleased;
+  bool FHold;
+  std::string FPort;
+  std::optional<TLoopbackPeer> FPeer;
+};
+
+// Runs `check` every 10 ms on the event loop, so also inside the wait of a delivery, where
+// the test's own waits do not look.
+class TProbe {
+public:
+  explicit TProbe(std::function<void()> check) {
+    QObject::connect(&FTimer, &QTimer::timeout, std::move(check));
+    FTimer.start(10);
+  }
+
+private:
+  QTimer FTimer;
+};
+
+class DeliveryTest : public testing::Test {
+protected:
+  DeliveryTest() {
+    InstallMessageBridge();
+    Form.SetAboutBox(&About);
+    Form.SetFetchForm(&Fetch);
+  }
+
+  void Drop(int n, const std::string& url) const {
+    const std::string name = Folder + "C" + std::string(5, '0') + std::to_string(n) + ".txt";
+    std::ofstream(name + ".part", std::ios::binary) << "Site " << n << "\r\n" << url << "\r\n";
+    std::rename((name + ".part").c_str(), name.c_str());
+  }
+  bool WaitForSent(int n, int limit = Patience) {
+    return QTest::qWaitFor([&] { return Form.SentLabel.text() == QString("Updates sent: %1").arg(n); }, limit);
+  }
+  QString Reply() const { return Form.ReplyLabel.text(); }
+
+  QTemporaryDir Dir;
+  const std::string Folder = Dir.path().toStdString() + "/";
+  TMainForm Form{Folder};
+  TAboutBox About{&Form};
+  THttpFetchForm Fetch;
+};
+
+const std::string StandardLines =
+    "Accept: image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*\r\n"
+    "Connection: Keep-Alive\r\n"
+    "User-Agent: Mozilla/4.0 (compatible; Relaybox)\r\n";
+
+TEST_F(DeliveryTest, QueuedUpdatesGoOutInOrderOneConnectionEach) {
+  TScriptedServer server({"HTTP/1.0 200 OK\r\n\r\nfirst reply", "HTTP/1.0 404 Not Found\r\n\r\n<h1>Gone</h1>\n",
+                          "HTTP/1.0 200 OK\r\n\r\na\nb\nc", "HTTP/1.0 200 OK\r\nContent-Length: 0\r\n\r\n"},
+                         true);
+  for (int n = 1; n <= 4; ++n) Drop(n, server.Url(n));
+  // The first reply waits until all four are queued; each new count is written down with
+  // the reply and the grid beside it.
+  std::vector<std::vector<QString>> seen;
+  TProbe probe([&] {
+    if (QueueCount == 4 && server.Accepted()) server.Release();
+    const QString sent = Form.SentLabel.text();
+    if (seen.empty() || seen.back()[0] != sent) {
+      seen.push_back({sent, Reply(), QString::fromStdU16String(Form.Cell(0, 1)),
+                      QString::fromStdU16String(Form.Cell(1, 1)), QString::fromStdU16String(Form.Cell(0, 3))});
+    }
+  });
+  Form.show();
+  ASSERT_TRUE(WaitForSent(4));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return seen.size() == 5; }, Patience));
+  EXPECT_EQ(seen[1], (std::vector<QString>{"Updates sent: 1", "Latest Response : first reply", "1 of 3", "Site 2", "3 of 3"}));
+  EXPECT_EQ(seen[2][1], "Latest Response : <h1>Gone</h1>\r\n");
+  EXPECT_EQ(seen[3][1], "Latest Response : a\r\nb\r\nc");
+  EXPECT_EQ(seen[4], (std::vector<QString>{"Updates sent: 4", "Latest Response : ", "", "", ""}));
+  EXPECT_EQ(QueueCount, 0);
+
+  server.Join();
+  ASSERT_EQ(server.Requests().size(), 4u);
+  for (int n = 1; n <= 4; ++n) {
+    EXPECT_EQ(server.Requests()[n - 1], "GET /u?n=" + std::to_string(n) + " HTTP/1.0\r\n" + StandardLines +
+                                            "Host: 127.0.0.1:" + server.Port() + "\r\n\r\n");
+  }
+}
+
+TEST_F(DeliveryTest, FailedDeliveriesCountAsSentWithAnEmptyResponse) {
+  TScriptedServer server({"HTTP/1.0 200 OK\r\n\r\nlast"});
+  Drop(1, "http://127.0.0.1:" + ClosedPort() + "/");
+  Drop(2, "http:///nohost");
+  Drop(3, server.Url(3));
+  Form.show();
+  ASSERT_TRUE(WaitForSent(2));
+  EXPECT_EQ(Reply(), "Latest Response : ");
+  ASSERT_TRUE(WaitForSent(3));
+  EXPECT_EQ(Reply(), "Latest Response : last");
+}
+
+TEST_F(DeliveryTest, ASilentServerIsAbandonedAfterTenSecondsAndTheNextUpdateGoesOut) {
+  TScriptedServer server({"", "HTTP/1.0 200 OK\r\n\r\nawake"});
+  Drop(1, server.Url(1));
+  Drop(2, server.Url(2));
+  std::optional<std::chrono::steady_clock::time_point> accepted, abandoned;
+  TProbe probe([&] {
+    if (!accepted && server.Accepted()) accepted = std::chrono::steady_clock::now();
+    if (!abandoned && Form.SentLabel.text() == "Updates sent: 1") abandoned = std::chrono::steady_clock::now();
+  });
+  Form.show();
+  ASSERT_TRUE(WaitForSent(1, 15000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return abandoned.has_value(); }, Patience));
+  ASSERT_TRUE(accepted.has_value());
+  EXPECT_GE(*abandoned - *accepted, std::chrono::seconds(9));
+  EXPECT_EQ(Reply(), "Latest Response : ");
+  ASSERT_TRUE(WaitForSent(2));
+  EXPECT_EQ(Reply(), "Latest Response : awake");
+}
+
+TEST_F(DeliveryTest, TheWindowStaysLiveDuringADelivery) {
+  TScriptedServer server({"HTTP/1.0 200 OK\r\n\r\nslow", "HTTP/1.0 200 OK\r\n\r\nquick"}, true);
+  Drop(1, server.Url(1));
+  Form.show();
+  // Inside the delivery's wait: drops a second update, sees it queued, opens About.
+  bool dropped = false, released = false, queuedDuringDelivery = false, aboutDuringDelivery = false;
+  TProbe probe([&] {
+    if (released || !server.Accepted()) return;
+    if (!dropped) {
+      Drop(2, server.Url(2));
+      dropped = true;
+    } else if (Form.Cell(1, 2) == u"Site 2") {
+      queuedDuringDelivery = Form.SentLabel.text() == "Updates sent: 0";
+      Form.About1->trigger();
+      aboutDuringDelivery = About.isVisible() && Form.SentLabel.text() == "Updates sent: 0";
+      released = true;
+      server.Release();
+    }
+  });
+  ASSERT_TRUE(WaitForSent(2));
+  EXPECT_TRUE(queuedDuringDelivery);
+  EXPECT_TRUE(aboutDuringDelivery);
+  EXPECT_EQ(Reply(), "Latest Response : quick");
+}
+
+} // namespace
+} // namespace relaybox
