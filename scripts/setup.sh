@@ -12,7 +12,7 @@ packages=(
   libgtest-dev
   fonts-liberation fonts-dejavu-core
   clang libclang-rt-14-dev
-  xvfb xauth imagemagick xdotool
+  xvfb xauth imagemagick xdotool python3
   curl
 )
 
