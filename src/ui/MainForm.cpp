@@ -26,6 +26,9 @@ constexpr int GridRowHeight = 20;
 constexpr std::array<int, GridCols> ColumnWidths = {50, 150, 410};
 constexpr std::array<const char16_t*, GridCols> HeaderTexts = {u"To Send", u"Site", u"Request"};
 constexpr int TimerInterval = 200;
+// The reply label shows a few lines at most; laying out a reply of megabytes would freeze
+// the window for seconds, so only its start is handed to the label.
+constexpr std::size_t ReplyCaptionLimit = 4096;
 
 void PlaceLabel(QLabel& label, int left, int top, const Text& text = Text()) {
   label.setTextFormat(Qt::PlainText);
@@ -157,7 +160,7 @@ void TMainForm::SendTimerTimer() {
   });
   WaitWhileFetchBusy();
   FWorker.reset();  // clearing the flag was the worker's last act
-  SetCaption(ReplyLabel, u"Latest Response : " + FetchResponse);
+  SetCaption(ReplyLabel, u"Latest Response : " + FetchResponse.substr(0, ReplyCaptionLimit));
   RemoveQueueHead();  // read after the wait: entries queued meanwhile move down too
   FIntake.RefreshMonitorGrid();
   ++SentCount;

@@ -205,5 +205,15 @@ TEST_F(DeliveryTest, TheWindowStaysLiveDuringADelivery) {
   EXPECT_EQ(Reply(), "Latest Response : quick");
 }
 
+TEST_F(DeliveryTest, OnlyTheStartOfALongReplyIsShown) {
+  std::string body;
+  for (int i = 0; body.size() < 1024 * 1024; ++i) body += "line " + std::to_string(i) + "\r\n";
+  TScriptedServer server({"HTTP/1.0 200 OK\r\n\r\n" + body});
+  Drop(1, server.Url(1));
+  Form.show();
+  ASSERT_TRUE(WaitForSent(1));
+  EXPECT_EQ(Reply(), "Latest Response : " + QString::fromStdString(body.substr(0, 4096)));
+}
+
 } // namespace
 } // namespace relaybox
