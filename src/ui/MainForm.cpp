@@ -135,7 +135,7 @@ void TMainForm::FormShow() {
   SetColumnLayout();
   for (int col = 0; col < GridCols; ++col) SetCell(col, 0, HeaderTexts[col]);
   SetCaption(CountLabel, Text());
-  SetCaption(ReplyLabel, Text());
+  SetStatus(ReplyLabel, Text());
   SentCount = 0;
   Timer1.SetEnabled(true);
 }
@@ -160,12 +160,18 @@ void TMainForm::SendTimerTimer() {
   });
   WaitWhileFetchBusy();
   FWorker.reset();  // clearing the flag was the worker's last act
-  SetCaption(ReplyLabel, u"Latest Response : " + FetchResponse.substr(0, ReplyCaptionLimit));
+  SetStatus(ReplyLabel, u"Latest Response : " + FetchResponse.substr(0, ReplyCaptionLimit));
   RemoveQueueHead();  // read after the wait: entries queued meanwhile move down too
   FIntake.RefreshMonitorGrid();
   ++SentCount;
-  SetCaption(SentLabel, u"Updates sent: " + IntToText(SentCount));
+  SetStatus(SentLabel, u"Updates sent: " + IntToText(SentCount));
   SendTimer.SetEnabled(true);
+}
+
+void TMainForm::SetStatus(QLabel& label, const Text& text) {
+  const bool changed = label.text().toStdU16String() != text;
+  SetCaption(label, text);
+  if (changed && OnStatusText) OnStatusText(text);
 }
 
 // Runs the event loop, so that painting, menus, scan ticks and the network all go on, until

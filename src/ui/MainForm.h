@@ -8,6 +8,7 @@
 #include <QTabWidget>
 #include <QTableWidget>
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -51,6 +52,10 @@ public:
   TTimer Timer1;
   TTimer SendTimer;
 
+  // Called with the new text whenever SentLabel or ReplyLabel changes, for a run without a
+  // window.
+  std::function<void(const Text& text)> OnStatusText;
+
 protected:
   void showEvent(QShowEvent* event) override;
 
@@ -61,6 +66,7 @@ private:
   void Timer1Timer();
   void SendTimerTimer();
   void WaitWhileFetchBusy();
+  void SetStatus(QLabel& label, const Text& text);
   void SetupGrid();
   void SetColumnLayout();
 

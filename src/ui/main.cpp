@@ -7,6 +7,7 @@
 #include "relay/HttpFetch.h"
 #include "relay/InstanceLock.h"
 #include "ui/AboutBox.h"
+#include "ui/CommandLine.h"
 #include "ui/MainForm.h"
 #include "ui/MessageBridge.h"
 #include "ui/UpdateFolder.h"
@@ -18,24 +19,56 @@ constexpr char AlreadyRunning[] = "Hoofline Relaybox is already running.";
 } // namespace
 
 int main(int argc, char** argv) {
+  using namespace relaybox;
+  QCoreApplication::setApplicationName("relaybox");
+  QCoreApplication::setApplicationVersion(ProgramVersion);
+  QStringList arguments;
+  for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+  const TCommandLine commandLine = ParseCommandLine(arguments);
+  if (!commandLine.Error.isEmpty()) {
+    std::fprintf(stderr, "relaybox: %s\nTry 'relaybox --help'.\n", qPrintable(commandLine.Error));
+    return 2;
+  }
+  if (commandLine.ShowHelp) {
+    std::fputs(qPrintable(commandLine.HelpText), stdout);
+    return 0;
+  }
+  if (commandLine.ShowVersion) {
+    std::printf("relaybox %s\n", ProgramVersion);
+    return 0;
+  }
+  if (commandLine.Headless) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+  } else if (!DisplayAvailable()) {
+    std::fprintf(stderr, "relaybox: no display to show the window on; run 'relaybox --headless' to relay without one.\n");
+    return 1;
+  }
+
   QApplication app(argc, argv);
-  const std::string folder = relaybox::UpdateFolder();
-  const relaybox::TInstanceLock lock(folder);
+  const std::string folder = UpdateFolder();
+  const TInstanceLock lock(folder);
   if (!lock.Acquired()) {
     std::fprintf(stderr, "%s\n", AlreadyRunning);
     // Only a screen can show the box; on a headless platform nobody could close it.
-    if (QGuiApplication::platformName() != "offscreen" && QGuiApplication::platformName() != "minimal") {
-      const relaybox::Text title = relaybox::ApplicationTitle(QCoreApplication::applicationFilePath().toStdString());
+    if (!commandLine.Headless && QGuiApplication::platformName() != "offscreen") {
+      const Text title = ApplicationTitle(QCoreApplication::applicationFilePath().toStdString());
       QMessageBox::information(nullptr, QString::fromStdU16String(title), AlreadyRunning);
     }
     return 1;
   }
-  relaybox::InstallMessageBridge();
-  relaybox::TMainForm mainForm(folder);
-  relaybox::TAboutBox aboutBox(&mainForm);
+  InstallMessageBridge();
+  TMainForm mainForm(folder);
+  TAboutBox aboutBox(&mainForm);
   mainForm.SetAboutBox(&aboutBox);
-  relaybox::THttpFetchForm fetchForm;
+  THttpFetchForm fetchForm;
   mainForm.SetFetchForm(&fetchForm);
+  if (commandLine.Headless) {
+    std::printf("Watching %s\n", folder.c_str());
+    mainForm.OnStatusText = [](const Text& text) {
+      std::printf("%s\n", StatusLine(text).c_str());
+      std::fflush(stdout);
+    };
+  }
   mainForm.show();
   return QApplication::exec();
 }

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <string>
+
+#include "base/Text.h"
+
+namespace relaybox {
+
+inline constexpr char ProgramVersion[] = "1.01";
+
+// What the command line asks for.
+struct TCommandLine {
+  bool Headless = false;
+  bool ShowHelp = false;
+  bool ShowVersion = false;
+  QString Error;  // set for an unknown option or a stray argument
+  QString HelpText;
+};
+
+// `arguments` starts with the program name, as QCoreApplication::arguments does.
+TCommandLine ParseCommandLine(const QStringList& arguments);
+
+// Whether a window could be shown: a platform was chosen, or an X or Wayland display is named.
+bool DisplayAvailable();
+
+// A status text as one output line, in UTF-8: each line break becomes a blank.
+std::string StatusLine(const Text& text);
+
+} // namespace relaybox
