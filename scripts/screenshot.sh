@@ -43,9 +43,9 @@ printf 'Hill Top\r\nhttp://127.0.0.1:%s/hl/update.php?horse=7&time=63.0\r\n' "$s
 
 HOME=$home xvfb-run -a -s "-screen 0 800x480x24" bash -c '
   build/relaybox & pid=$!
-  sleep 3
-  import -window root "$0/main-window.png"
   win=$(xdotool search --sync --name "^Hoofline Relaybox$" | head -1)
+  sleep 3
+  import -window "$win" "$0/main-window.png"
   eval "$(xdotool getwindowgeometry --shell "$win")"
   # The About item stands second on the menu bar.
   xdotool mousemove $((X + 60)) $((Y + 8)) click 1

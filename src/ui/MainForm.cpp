@@ -129,6 +129,12 @@ void TMainForm::showEvent(QShowEvent* event) {
   if (!event->spontaneous()) RunEventHandler([this] { FormShow(); });
 }
 
+void TMainForm::closeEvent(QCloseEvent* event) {
+  // A delivery under way would keep the program open until its time-out.
+  if (FetchBusy && FFetchForm != nullptr) FFetchForm->HttpClient1.Abort();
+  QMainWindow::closeEvent(event);
+}
+
 void TMainForm::FormShow() {
   PageControl1.setCurrentWidget(&ConnectionTab);
   QueueCount = 0;

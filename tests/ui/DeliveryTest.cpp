@@ -215,5 +215,18 @@ TEST_F(DeliveryTest, OnlyTheStartOfALongReplyIsShown) {
   EXPECT_EQ(Reply(), "Latest Response : " + QString::fromStdString(body.substr(0, 4096)));
 }
 
+TEST_F(DeliveryTest, ClosingTheWindowEndsADeliveryUnderWay) {
+  TScriptedServer server({""});
+  Drop(1, server.Url(1));
+  TProbe probe([&] {
+    if (server.Accepted() && Form.isVisible()) Form.close();
+  });
+  Form.show();
+  const auto start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(WaitForSent(1));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(9));
+  EXPECT_EQ(Reply(), "Latest Response : ");
+}
+
 } // namespace
 } // namespace relaybox
