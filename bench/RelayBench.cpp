@@ -1,31 +1,37 @@
-// Runs the relaybox program headless in a fresh home folder against loopback HTTP servers and
-// prints the CPU it uses when idle, the CPU it uses while one delivery waits on a server that
-// never answers, and the rate at which it delivers a burst of updates. Speeds are reported,
-// not judged: the exit status is 1 only when deliveries do not arrive in time or the program
-// dies, and 2 when the bench cannot set itself up.
-//   relaybox_relay_bench [--program PATH] [--burst N] [--skip-idle]
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+// Runs the relaybox program headless in a fresh home folder against loopback HTTP servers, or
+// the shell-script baseline (bench/relay-baseline.sh) on the same folder, and prints one
+// "figure:" line per measurement. Phases, in this order:
+//   idle     CPU over 10 s with nothing to do
+//   silent   CPU while one delivery waits on a server that never answers
+//   latency  time from an update's rename into the folder to its request line at the server,
+//            for updates dropped one at a time with random gaps
+//   burst    delivery rate and CPU per delivery for a burst of updates dropped at once
+//   rss      memory with 2000 updates of 1 KB queued behind a stalled delivery   (program only)
+//   scan     CPU per scan tick and delivery rate with 10,000 files waiting       (program only)
+// Speeds are reported, not judged: the exit status is 1 only when deliveries do not arrive in
+// time or the relay dies, and 2 when the bench cannot set itself up.
+//   relaybox_relay_bench [--program PATH | --baseline [--baseline-script PATH]]
+//                        [--phases LIST] [--skip-idle] [--burst N] [--latency-updates N] [--seed N]
+#include <sys/stat.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
-#include <mutex>
-#include <optional>
+#include <random>
+#include <set>
+#include <sstream>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
-#include "RelayHarness.h"
+#include "RelayBench.h"
+
+#ifndef RELAYBOX_SOURCE_DIR
+#define RELAYBOX_SOURCE_DIR "."
+#endif
 
 namespace relaybox {
 namespace {
@@ -34,172 +40,115 @@ using namespace bench;
 
 constexpr int FirstBurst = 101;
 constexpr int MaxBurst = 10000;
-constexpr std::size_t MaxHeader = 65536;
-constexpr auto ServerLifetime = 30min;  // the servers stop by themselves even if never told
+constexpr int FirstLatency = 20001;
+constexpr int MaxLatencyUpdates = 1000;
 
-// One connection a server took.
-struct TVisit {
-  Clock::time_point Accepted;
-  std::string RequestLine;                  // empty until the whole header has arrived
-  std::optional<Clock::time_point> Closed;  // Hold mode: when the client hung up
-};
+const std::vector<std::string> AllPhases = {"idle", "silent", "latency", "burst", "rss", "scan"};
+const std::vector<std::string> BaselinePhases = {"idle", "silent", "latency", "burst"};
 
-// An HTTP server on 127.0.0.1 at a port the system picks, serving one connection at a time on
-// its own thread. In Answer mode it replies "ok" to each request and closes, and records the
-// visit after replying; in Hold mode it records the visit at accept, never replies and waits,
-// at most 30 s, for the client to give up.
-class TServer {
-public:
-  enum class EMode { Answer, Hold };
-
-  explicit TServer(EMode mode) : FMode(mode), FListener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof a;
-    if (FListener.Get() < 0 || ::bind(FListener.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        ::listen(FListener.Get(), 16) != 0 ||
-        ::getsockname(FListener.Get(), reinterpret_cast<sockaddr*>(&a), &size) != 0) {
-      throw TFailure{2, std::string("server socket: ") + std::strerror(errno)};
-    }
-    FPort = ntohs(a.sin_port);
-    FThread = std::thread([this] { AcceptLoop(); });
-  }
-  ~TServer() {
-    FStop = true;
-    FThread.join();
-  }
-  unsigned short Port() const { return FPort; }
-  std::vector<TVisit> Visits() const {
-    std::lock_guard lock(FMutex);
-    return FVisits;
-  }
-  // Waits until `done` holds for the visits and returns them; nullopt after `limit`. Throws
-  // when the program exits first.
-  template <class F> std::optional<std::vector<TVisit>> WaitFor(TChild& program, Clock::duration limit, F done) {
-    const auto deadline = Clock::now() + limit;
-    for (int i = 0; i < MaxSteps && Clock::now() < deadline; ++i) {
-      program.CheckAlive();
-      std::unique_lock lock(FMutex);
-      if (FChanged.wait_for(lock, 100ms, [&] { return done(FVisits); })) return FVisits;
-    }
-    return std::nullopt;
-  }
-
-private:
-  const EMode FMode;
-  TFd FListener;
-  unsigned short FPort = 0;
-  mutable std::mutex FMutex;
-  std::condition_variable FChanged;
-  std::vector<TVisit> FVisits;
-  std::atomic<bool> FStop = false;
-  std::thread FThread;
-
-  template <class F> void Record(F change) {
-    {
-      std::lock_guard lock(FMutex);
-      change(FVisits);
-    }
-    FChanged.notify_all();
-  }
-
-  // Polls in 100 ms steps so that it notices FStop.
-  void AcceptLoop() {
-    const auto end = Clock::now() + ServerLifetime;
-    for (int i = 0; i < MaxSteps && !FStop && Clock::now() < end; ++i) {
-      pollfd p{FListener.Get(), POLLIN, 0};
-      if (::poll(&p, 1, 100) <= 0) continue;
-      const auto accepted = Clock::now();
-      const TFd client(::accept4(FListener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
-      if (client.Get() >= 0) Serve(client.Get(), accepted);
-    }
-  }
-
-  void Serve(int fd, Clock::time_point accepted) {
-    const bool hold = FMode == EMode::Hold;
-    if (hold) Record([&](auto& visits) { visits.push_back({accepted, {}, {}}); });
-    const auto deadline = accepted + (hold ? 30s : 10s);
-    std::string header;
-    bool complete = false;
-    char buffer[4096];
-    for (int i = 0; i < MaxSteps && !FStop && Clock::now() < deadline; ++i) {
-      pollfd p{fd, POLLIN, 0};
-      if (::poll(&p, 1, 100) <= 0) continue;
-      const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-      if (n <= 0) {  // end of stream or a reset: the client gave up
-        if (hold) Record([](auto& visits) { visits.back().Closed = Clock::now(); });
-        return;
-      }
-      if (header.size() < MaxHeader) header.append(buffer, static_cast<std::size_t>(n));
-      if (complete || (header.find("\r\n\r\n") == std::string::npos && header.find("\n\n") == std::string::npos)) {
-        continue;
-      }
-      complete = true;
-      std::string line = header.substr(0, header.find('\n'));
-      if (line.ends_with('\r')) line.pop_back();
-      if (hold) {
-        Record([&](auto& visits) { visits.back().RequestLine = line; });
-        continue;
-      }
-      constexpr std::string_view Reply = "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok";
-      ::send(fd, Reply.data(), Reply.size(), MSG_NOSIGNAL);  // fits any socket buffer at once
-      Record([&](auto& visits) { visits.push_back({accepted, line, {}}); });
-      return;
-    }
-  }
-};
-
-std::string Url(const TServer& server, const std::string& path) {
-  return "http://127.0.0.1:" + std::to_string(server.Port()) + path;
-}
-
-void IdlePhase(TChild& program) {
+void IdlePhase(TRelay& relay) {
   const auto start = Clock::now();
-  const double before = CpuSeconds(program);
-  Pause(program, 10s);
-  const double used = CpuSeconds(program) - before;
-  std::printf("idle: %.2f%% of one core (target < 1%%)\n", 100 * used / Seconds(Clock::now() - start));
+  const double before = relay.CpuSeconds();
+  Pause(relay.Child(), 10s);
+  const double used = relay.CpuSeconds() - before;
+  Figure("idle_cpu", 100 * used / Seconds(Clock::now() - start), 2, "%", "< 1");
 }
 
-void SilentPhase(TChild& program, TServer& silent, const fs::path& folder) {
+void SilentPhase(TRelay& relay, TServer& silent, const fs::path& folder) {
   DropUpdate(folder, 1, Url(silent, "/silent"));
-  if (!silent.WaitFor(program, 10s, [](const auto& v) { return !v.empty(); })) {
+  if (!silent.WaitFor(relay.Child(), 10s, [](const auto& v) { return !v.empty(); })) {
     std::error_code error;
     throw TFailure{1, fs::exists(folder / UpdateName(1), error)
-                          ? "silent: the program did not take " + UpdateName(1) + " within 10 s"
-                          : "silent: the program took the update but did not connect within 10 s"};
+                          ? "silent: the relay did not take " + UpdateName(1) + " within 10 s"
+                          : "silent: the relay took the update but did not connect within 10 s"};
   }
-  const double cpuAtAccept = CpuSeconds(program);
-  const auto visits = silent.WaitFor(program, 20s, [](const auto& v) { return v[0].Closed.has_value(); });
-  if (!visits) throw TFailure{1, "silent: the program kept the unanswered connection open for over 20 s"};
-  const double cpu = CpuSeconds(program) - cpuAtAccept;
+  const double cpuAtAccept = relay.CpuSeconds();
+  const auto visits = silent.WaitFor(relay.Child(), 20s, [](const auto& v) { return v[0].Closed.has_value(); });
+  if (!visits) throw TFailure{1, "silent: the relay kept the unanswered connection open for over 20 s"};
+  const double cpu = relay.CpuSeconds() - cpuAtAccept;
   const TVisit& visit = visits->front();
-  std::printf("silent wait: %.1f s, CPU %.3f s (target < 0.1 s)\n", Seconds(*visit.Closed - visit.Accepted), cpu);
+  Figure("silent_abort_after", Seconds(*visit.Closed - visit.Accepted), 1, "s", "none");
+  Figure("silent_cpu", cpu, 3, "s", "< 0.1");
   if (visit.RequestLine != "GET /silent HTTP/1.0") {
     std::printf("silent: unexpected request line \"%s\"\n", visit.RequestLine.c_str());
   }
 }
 
-void BurstPhase(TChild& program, TServer& fast, TServer& silent, const fs::path& folder, int count) {
-  for (int n = FirstBurst; n < FirstBurst + count; ++n) DropUpdate(folder, n, Url(fast, "/u/" + std::to_string(n)));
-  const auto start = Clock::now();
-  const auto limit = std::chrono::seconds(std::max(180, count * 3 / 5));
-  const auto size = static_cast<std::size_t>(count);
-  const auto visits = fast.WaitFor(program, limit, [&](const auto& v) { return v.size() >= size; });
+// Nearest rank: the smallest value with at least `share` of the values at or below it.
+double Percentile(const std::vector<double>& sorted, double share) {
+  const auto rank = static_cast<std::size_t>(std::ceil(share * static_cast<double>(sorted.size())));
+  return sorted[std::clamp<std::size_t>(rank, 1, sorted.size()) - 1];
+}
+
+double Median(const std::vector<double>& sorted) {
+  const std::size_t n = sorted.size();
+  return n % 2 ? sorted[n / 2] : (sorted[n / 2 - 1] + sorted[n / 2]) / 2;
+}
+
+void LatencyPhase(TRelay& relay, TServer& fast, const fs::path& folder, int count, unsigned seed) {
+  std::mt19937 random(seed);
+  std::uniform_int_distribution<int> gapMs(300, 700);
+  const std::size_t before = fast.Visits().size();
+  std::vector<Clock::time_point> dropped;
+  for (int i = 0; i < count; ++i) {
+    DropUpdate(folder, FirstLatency + i, Url(fast, "/l/" + std::to_string(FirstLatency + i)));
+    dropped.push_back(Clock::now());  // DropUpdate returns right after the rename
+    Pause(relay.Child(), std::chrono::milliseconds(gapMs(random)));
+  }
+  const auto size = before + static_cast<std::size_t>(count);
+  const auto visits = fast.WaitFor(relay.Child(), 30s, [&](const auto& v) { return v.size() >= size; });
   if (!visits) {
-    throw TFailure{1, "burst: " + std::to_string(fast.Visits().size()) + " of " + std::to_string(count) +
+    throw TFailure{1, "latency: " + std::to_string(fast.Visits().size() - before) + " of " + std::to_string(count) +
+                          " delivered within 30 s of the last drop; " + std::to_string(UpdatesLeft(folder)) +
+                          " update files still in the folder"};
+  }
+  std::vector<double> ms;
+  std::set<int> seen;
+  for (std::size_t i = before; i < visits->size(); ++i) {
+    const TVisit& visit = (*visits)[i];
+    const int index = RequestNumber(visit.RequestLine) - FirstLatency;
+    if (index < 0 || index >= count || !visit.Arrived || !seen.insert(index).second) {
+      std::printf("latency: unexpected delivery \"%s\"\n", visit.RequestLine.c_str());
+      continue;
+    }
+    ms.push_back(std::chrono::duration<double, std::milli>(*visit.Arrived - dropped[static_cast<std::size_t>(index)])
+                     .count());
+  }
+  if (ms.empty()) throw TFailure{1, "latency: no delivery matched a dropped update"};
+  std::sort(ms.begin(), ms.end());
+  std::printf("latency: %zu updates, gaps 300-700 ms (seed %u), min %.0f ms\n", ms.size(), seed, ms.front());
+  Figure("latency_median", Median(ms), 0, "ms", "<= 250");
+  Figure("latency_p90", Percentile(ms, 0.9), 0, "ms", "none");
+  Figure("latency_max", ms.back(), 0, "ms", "<= 450");
+}
+
+void BurstPhase(TRelay& relay, TServer& fast, TServer& silent, const fs::path& folder, int count) {
+  const std::size_t before = fast.Visits().size();
+  const double cpuBefore = relay.CpuSeconds();
+  // The clock starts before the first drop: the baseline starts delivering while the bench is
+  // still writing the burst.
+  const auto start = Clock::now();
+  for (int n = FirstBurst; n < FirstBurst + count; ++n) DropUpdate(folder, n, Url(fast, "/u/" + std::to_string(n)));
+  const auto limit = std::chrono::seconds(std::max(180, count * 3 / 5));
+  const auto size = before + static_cast<std::size_t>(count);
+  const auto visits = fast.WaitFor(relay.Child(), limit, [&](const auto& v) { return v.size() >= size; });
+  if (!visits) {
+    throw TFailure{1, "burst: " + std::to_string(fast.Visits().size() - before) + " of " + std::to_string(count) +
                           " delivered within " + std::to_string(limit.count()) + " s; " +
                           std::to_string(UpdatesLeft(folder)) + " update files still in the folder; " +
                           std::to_string(silent.Visits().size()) + " connections to the silent server"};
   }
+  const double cpu = relay.CpuSeconds() - cpuBefore;
   const double seconds = Seconds(Clock::now() - start);
-  std::printf("burst: %d updates in %.1f s = %.2f updates/s (target >= 4.5)\n", count, seconds, count / seconds);
+  std::printf("burst: %d updates in %.1f s, %.2f s CPU\n", count, seconds, cpu);
+  Figure("burst_rate", count / seconds, 2, "updates/s", ">= 4.5");
+  Figure("cpu_per_delivery", 1000 * cpu / count, 2, "ms", "none");
   for (int i = 0; i < count; ++i) {
     const std::string expected = "GET /u/" + std::to_string(FirstBurst + i) + " HTTP/1.0";
-    if ((*visits)[i].RequestLine != expected) {
-      std::printf("burst order: broken at delivery %d: \"%s\", expected \"%s\"\n", i + 1,
-                  (*visits)[i].RequestLine.c_str(), expected.c_str());
+    const std::string& got = (*visits)[before + static_cast<std::size_t>(i)].RequestLine;
+    if (got != expected) {
+      std::printf("burst order: broken at delivery %d: \"%s\", expected \"%s\"\n", i + 1, got.c_str(),
+                  expected.c_str());
       return;
     }
   }
@@ -208,27 +157,58 @@ void BurstPhase(TChild& program, TServer& fast, TServer& silent, const fs::path&
 
 struct TOptions {
   std::string Program;
+  bool Baseline = false;
+  std::string BaselineScript = RELAYBOX_SOURCE_DIR "/bench/relay-baseline.sh";
+  std::set<std::string> Phases;
   int Burst = 300;
-  bool SkipIdle = false;
+  int LatencyUpdates = 100;
+  unsigned Seed = 1;
 };
+
+// Single-quoted for sh.
+std::string Quoted(const std::string& text) {
+  std::string out = "'";
+  for (const char c : text) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
+// TChild starts one executable without arguments; the baseline needs bash, the script and the
+// folder, so it gets a wrapper that execs them under the same pid.
+std::string BaselineWrapper(const fs::path& home, const std::string& script, const fs::path& folder) {
+  const fs::path wrapper = home / "run-baseline";
+  {
+    std::ofstream out(wrapper);
+    out << "#!/bin/sh\nexec /bin/bash " << Quoted(script) << ' ' << Quoted(folder.string()) << '\n';
+    if (!out.flush()) throw TFailure{2, "cannot write " + wrapper.string()};
+  }
+  fs::permissions(wrapper, fs::perms::owner_all);
+  return wrapper.string();
+}
 
 int Run(const TOptions& options) {
   const TTempDir home;
   const fs::path folder = home.Path() / "Documents/Quintel/Hoofline/Relaybox";
-  const fs::path log = home.Path() / "relaybox.log";
+  const fs::path log = home.Path() / "relay.log";
   std::error_code error;
   if (!fs::create_directories(folder, error)) throw TFailure{2, "cannot create " + folder.string()};
   TServer fast(TServer::EMode::Answer), silent(TServer::EMode::Hold);
-  TChild program(options.Program, ProgramEnvironment(home.Path()), log);
-  std::printf("started %s (pid %d), watching %s\n", options.Program.c_str(), program.Pid(), folder.c_str());
+  const std::string executable =
+      options.Baseline ? BaselineWrapper(home.Path(), options.BaselineScript, folder) : options.Program;
+  TRelay relay(executable, ProgramEnvironment(home.Path()), log);
+  std::printf("relay: %s (pid %d), watching %s\n", options.Baseline ? options.BaselineScript.c_str() : executable.c_str(),
+              relay.Child().Pid(), folder.c_str());
+  const auto has = [&](const char* phase) { return options.Phases.contains(phase); };
   try {
-    Pause(program, 2s);  // start-up
-    if (!options.SkipIdle) IdlePhase(program);
-    SilentPhase(program, silent, folder);
-    BurstPhase(program, fast, silent, folder, options.Burst);
+    Pause(relay.Child(), 2s);  // start-up
+    const std::size_t idleRss = relay.MemoryBytes("VmRSS");
+    if (has("idle")) IdlePhase(relay);
+    if (has("silent")) SilentPhase(relay, silent, folder);
+    if (has("latency")) LatencyPhase(relay, fast, folder, options.LatencyUpdates, options.Seed);
+    if (has("burst")) BurstPhase(relay, fast, silent, folder, options.Burst);
+    if (has("rss") || has("scan")) QueuePhases(relay, fast, folder, has("rss"), has("scan"), idleRss);
   } catch (const TFailure& failure) {
     std::fprintf(stderr, "%s\n", failure.Message.c_str());
-    program.Stop();
+    relay.Stop();
     PrintLogTail(log);
     return failure.Status;
   }
@@ -236,28 +216,69 @@ int Run(const TOptions& options) {
 }
 
 int Usage() {
-  std::fprintf(stderr, "usage: relaybox_relay_bench [--program PATH] [--burst N] [--skip-idle]\n");
+  std::fprintf(stderr,
+               "usage: relaybox_relay_bench [--program PATH | --baseline [--baseline-script PATH]]\n"
+               "                            [--phases idle,silent,latency,burst,rss,scan] [--skip-idle]\n"
+               "                            [--burst N] [--latency-updates N] [--seed N]\n"
+               "The baseline runs idle, silent, latency and burst; the default is every phase it can run.\n");
   return 2;
+}
+
+bool ParsePhases(std::string_view list, std::set<std::string>& phases) {
+  std::stringstream in{std::string(list)};
+  for (std::string phase; std::getline(in, phase, ',');) {
+    if (std::find(AllPhases.begin(), AllPhases.end(), phase) == AllPhases.end()) return false;
+    phases.insert(phase);
+  }
+  return !phases.empty();
 }
 
 int Main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);  // progress shows while the phases run
   TOptions options;
   options.Program = DefaultProgram();
+  bool skipIdle = false;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
-    if (arg == "--skip-idle") {
-      options.SkipIdle = true;
-    } else if (arg == "--program" && i + 1 < argc) {
+    const bool hasValue = i + 1 < argc;
+    if (arg == "--baseline") {
+      options.Baseline = true;
+    } else if (arg == "--skip-idle") {
+      skipIdle = true;
+    } else if (arg == "--program" && hasValue) {
       options.Program = argv[++i];
-    } else if (arg == "--burst" && i + 1 < argc) {
+    } else if (arg == "--baseline-script" && hasValue) {
+      options.BaselineScript = fs::absolute(argv[++i]).string();
+    } else if (arg == "--phases" && hasValue) {
+      if (!ParsePhases(argv[++i], options.Phases)) return Usage();
+    } else if (arg == "--burst" && hasValue) {
       options.Burst = std::atoi(argv[++i]);
       if (options.Burst < 1 || options.Burst > MaxBurst) return Usage();
+    } else if (arg == "--latency-updates" && hasValue) {
+      options.LatencyUpdates = std::atoi(argv[++i]);
+      if (options.LatencyUpdates < 1 || options.LatencyUpdates > MaxLatencyUpdates) return Usage();
+    } else if (arg == "--seed" && hasValue) {
+      options.Seed = static_cast<unsigned>(std::strtoul(argv[++i], nullptr, 10));
     } else {
       return Usage();
     }
   }
-  if (::access(options.Program.c_str(), X_OK) != 0) {
+  const auto& runnable = options.Baseline ? BaselinePhases : AllPhases;
+  if (options.Phases.empty()) options.Phases.insert(runnable.begin(), runnable.end());
+  if (skipIdle) options.Phases.erase("idle");
+  for (const auto& phase : options.Phases) {
+    if (std::find(runnable.begin(), runnable.end(), phase) == runnable.end()) {
+      std::fprintf(stderr, "the baseline has no queue: phase %s runs only against the program\n", phase.c_str());
+      return 2;
+    }
+  }
+  if (options.Baseline) {
+    if (::access(options.BaselineScript.c_str(), R_OK) != 0) {
+      std::fprintf(stderr, "baseline script not found at %s; pass --baseline-script PATH\n",
+                   options.BaselineScript.c_str());
+      return 2;
+    }
+  } else if (::access(options.Program.c_str(), X_OK) != 0) {
     std::fprintf(stderr, "relaybox not found at %s; build it or pass --program PATH\n", options.Program.c_str());
     return 2;
   }

@@ -13,7 +13,8 @@ packages=(
   fonts-liberation fonts-dejavu-core
   clang libclang-rt-14-dev
   xvfb xauth imagemagick xdotool python3
-  curl
+  dpkg-dev desktop-file-utils
+  curl inotify-tools
 )
 
 missing=()

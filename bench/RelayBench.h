@@ -1,0 +1,310 @@
+#pragma once
+// What the relay bench's phases share: the loopback HTTP server the relay delivers to, the
+// relay under test (the program or the shell-script baseline) with the CPU of its whole
+// process tree, and the one-line figure format that scripts/bench.sh collects.
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "RelayHarness.h"
+
+namespace relaybox::bench {
+
+inline constexpr std::size_t MaxHeader = 65536;
+inline constexpr auto ServerLifetime = 30min;  // the servers stop by themselves even if never told
+
+// One connection a server took.
+struct TVisit {
+  Clock::time_point Accepted;
+  std::optional<Clock::time_point> Arrived;  // when the request line was complete
+  std::string RequestLine;                   // empty until the whole header has arrived
+  std::optional<Clock::time_point> Closed;   // Hold mode: when the client hung up or was answered
+};
+
+// An HTTP server on 127.0.0.1 at a port the system picks, serving one connection at a time on
+// its own thread. In Answer mode it replies "ok" to each request and closes, and records the
+// visit after replying; in Hold mode it records the visit at accept and never replies, waiting
+// at most 30 s for the client to give up, until Release() turns it into an answering server.
+class TServer {
+public:
+  enum class EMode { Answer, Hold };
+
+  explicit TServer(EMode mode) : FMode(mode), FListener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof a;
+    if (FListener.Get() < 0 || ::bind(FListener.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        ::listen(FListener.Get(), 16) != 0 ||
+        ::getsockname(FListener.Get(), reinterpret_cast<sockaddr*>(&a), &size) != 0) {
+      throw TFailure{2, std::string("server socket: ") + std::strerror(errno)};
+    }
+    FPort = ntohs(a.sin_port);
+    FThread = std::thread([this] { AcceptLoop(); });
+  }
+  ~TServer() {
+    FStop = true;
+    FThread.join();
+  }
+  TServer(const TServer&) = delete;
+  TServer& operator=(const TServer&) = delete;
+
+  unsigned short Port() const { return FPort; }
+  // Hold mode: answers the held request and every later one.
+  void Release() { FReleased = true; }
+  std::vector<TVisit> Visits() const {
+    std::lock_guard lock(FMutex);
+    return FVisits;
+  }
+  // Waits until `done` holds for the visits and returns them; nullopt after `limit`. Throws
+  // when the program exits first.
+  template <class F> std::optional<std::vector<TVisit>> WaitFor(TChild& program, Clock::duration limit, F done) {
+    const auto deadline = Clock::now() + limit;
+    for (int i = 0; i < MaxSteps && Clock::now() < deadline; ++i) {
+      program.CheckAlive();
+      std::unique_lock lock(FMutex);
+      if (FChanged.wait_for(lock, 100ms, [&] { return done(FVisits); })) return FVisits;
+    }
+    return std::nullopt;
+  }
+
+private:
+  const EMode FMode;
+  TFd FListener;
+  unsigned short FPort = 0;
+  mutable std::mutex FMutex;
+  std::condition_variable FChanged;
+  std::vector<TVisit> FVisits;
+  std::atomic<bool> FStop = false;
+  std::atomic<bool> FReleased = false;
+  std::thread FThread;
+
+  template <class F> void Record(F change) {
+    {
+      std::lock_guard lock(FMutex);
+      change(FVisits);
+    }
+    FChanged.notify_all();
+  }
+
+  // Polls in 100 ms steps so that it notices FStop.
+  void AcceptLoop() {
+    const auto end = Clock::now() + ServerLifetime;
+    for (int i = 0; i < MaxSteps && !FStop && Clock::now() < end; ++i) {
+      pollfd p{FListener.Get(), POLLIN, 0};
+      if (::poll(&p, 1, 100) <= 0) continue;
+      const auto accepted = Clock::now();
+      const TFd client(::accept4(FListener.Get(), nullptr, nullptr, SOCK_CLOEXEC));
+      if (client.Get() >= 0) Serve(client.Get(), accepted);
+    }
+  }
+
+  static void Answer(int fd) {
+    constexpr std::string_view Reply = "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok";
+    ::send(fd, Reply.data(), Reply.size(), MSG_NOSIGNAL);  // fits any socket buffer at once
+  }
+
+  void Serve(int fd, Clock::time_point accepted) {
+    const bool hold = FMode == EMode::Hold;
+    if (hold) Record([&](auto& visits) { visits.push_back({accepted, {}, {}, {}}); });
+    const auto deadline = accepted + (hold ? 30s : 10s);
+    std::string header;
+    std::optional<Clock::time_point> arrived;
+    bool complete = false;
+    char buffer[4096];
+    for (int i = 0; i < MaxSteps && !FStop && Clock::now() < deadline; ++i) {
+      if (hold && complete && FReleased) {
+        Answer(fd);
+        Record([](auto& visits) { visits.back().Closed = Clock::now(); });
+        return;
+      }
+      pollfd p{fd, POLLIN, 0};
+      if (::poll(&p, 1, 100) <= 0) continue;
+      const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+      if (n <= 0) {  // end of stream or a reset: the client gave up
+        if (hold) Record([](auto& visits) { visits.back().Closed = Clock::now(); });
+        return;
+      }
+      if (header.size() < MaxHeader) header.append(buffer, static_cast<std::size_t>(n));
+      if (!arrived && header.find('\n') != std::string::npos) arrived = Clock::now();
+      if (complete || (header.find("\r\n\r\n") == std::string::npos && header.find("\n\n") == std::string::npos)) {
+        continue;
+      }
+      complete = true;
+      std::string line = header.substr(0, header.find('\n'));
+      if (line.ends_with('\r')) line.pop_back();
+      if (hold) {
+        Record([&](auto& visits) {
+          visits.back().RequestLine = line;
+          visits.back().Arrived = arrived;
+        });
+        continue;
+      }
+      Answer(fd);
+      Record([&](auto& visits) { visits.push_back({accepted, arrived, line, {}}); });
+      return;
+    }
+  }
+};
+
+inline std::string Url(const TServer& server, const std::string& path) {
+  return "http://127.0.0.1:" + std::to_string(server.Port()) + path;
+}
+
+// The number at the end of a request line "GET /x/N HTTP/1.0", or -1.
+inline int RequestNumber(const std::string& line) {
+  const auto end = line.rfind(' ');
+  const auto start = line.rfind('/', end);
+  if (end == std::string::npos || start == std::string::npos || start + 1 >= end) return -1;
+  return std::atoi(line.c_str() + start + 1);
+}
+
+// The relay under test, started as one executable: the program itself, or a two-line wrapper
+// that execs bash on the baseline script. Its CPU time counts the whole process tree.
+class TRelay {
+public:
+  TRelay(const std::string& executable, const std::vector<std::string>& env, const fs::path& log)
+      : FChild(executable, env, log) {}
+  TRelay(const TRelay&) = delete;
+  TRelay& operator=(const TRelay&) = delete;
+  ~TRelay() { Stop(); }
+
+  TChild& Child() { return FChild; }
+
+  // User plus system CPU of the relay and everything it started, in seconds. Each live
+  // process in the tree adds its own utime + stime plus cutime + cstime, which hold the CPU
+  // of the children it has already reaped (and of theirs). Summed over the live tree that
+  // counts every process once, finished or not: a child that has exited but is not yet reaped
+  // is still listed with its own times and is not yet in its parent's. A child reaped between
+  // reading its parent and reading it is missed by that one sample (a few ms of one curl at
+  // most); nothing in the script leaves orphans, whose time would go to init.
+  double CpuSeconds() {
+    unsigned long long ticks = 0;
+    for (const auto& process : Tree()) ticks += process.Ticks;
+    FChild.CheckAlive();
+    return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+  }
+
+  // A field of /proc/<pid>/status in kB of the top process, in bytes: "VmRSS" or "VmHWM".
+  std::size_t MemoryBytes(std::string_view field) {
+    std::ifstream in("/proc/" + std::to_string(FChild.Pid()) + "/status");
+    FChild.CheckAlive();
+    for (std::string line; std::getline(in, line);) {
+      if (line.starts_with(field) && line.size() > field.size() && line[field.size()] == ':') {
+        return std::strtoull(line.c_str() + field.size() + 1, nullptr, 10) * 1024;
+      }
+    }
+    throw TFailure{1, "cannot read the relay's " + std::string(field)};
+  }
+
+  // Ends the descendants first: the top process may be killed before it could pass a
+  // SIGTERM on, and a curl or inotifywait left behind would outlive the bench.
+  void Stop() {
+    if (!FChild.Alive()) return;
+    for (const auto& process : Tree()) {
+      if (process.Pid != FChild.Pid()) ::kill(process.Pid, SIGTERM);
+    }
+    FChild.Stop();
+  }
+
+private:
+  struct TProcess {
+    pid_t Pid;
+    pid_t Parent;
+    unsigned long long Ticks;  // utime + stime + cutime + cstime
+  };
+
+  TChild FChild;
+
+  static std::optional<TProcess> ReadProcess(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    const std::string stat{std::istreambuf_iterator<char>(in), {}};
+    // The name is in parentheses and may hold anything; after it come fields 3 (state) to
+    // 13, then utime, stime, cutime and cstime.
+    const auto nameEnd = stat.rfind(')');
+    int parent = 0;
+    unsigned long long utime = 0, stime = 0;
+    long long cutime = 0, cstime = 0;
+    if (nameEnd == std::string::npos ||
+        std::sscanf(stat.c_str() + nameEnd + 1, " %*c %d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu %lld %lld",
+                    &parent, &utime, &stime, &cutime, &cstime) != 5) {
+      return std::nullopt;  // gone meanwhile
+    }
+    return TProcess{pid, parent, utime + stime + static_cast<unsigned long long>(cutime + cstime)};
+  }
+
+  // The top process and all its live descendants.
+  std::vector<TProcess> Tree() {
+    std::vector<TProcess> all;
+    if (DIR* proc = ::opendir("/proc")) {
+      for (int i = 0; i < MaxSteps * 10; ++i) {
+        const dirent* entry = ::readdir(proc);
+        if (!entry) break;
+        char* end = nullptr;
+        const long pid = std::strtol(entry->d_name, &end, 10);
+        if (pid <= 0 || *end != '\0') continue;
+        if (const auto process = ReadProcess(static_cast<pid_t>(pid))) all.push_back(*process);
+      }
+      ::closedir(proc);
+    }
+    std::unordered_map<pid_t, std::vector<const TProcess*>> children;
+    const TProcess* top = nullptr;
+    for (const auto& process : all) {
+      children[process.Parent].push_back(&process);
+      if (process.Pid == FChild.Pid()) top = &process;
+    }
+    std::vector<TProcess> tree;
+    if (!top) return tree;
+    tree.push_back(*top);
+    // Breadth first; the /proc listing is finite, so is the tree.
+    for (std::size_t i = 0; i < tree.size() && i < all.size(); ++i) {
+      for (const TProcess* child : children[tree[i].Pid]) tree.push_back(*child);
+    }
+    return tree;
+  }
+};
+
+// One figure for scripts/bench.sh: "figure: NAME = VALUE UNIT (target OP NUMBER)", or
+// "(target none)" for a figure reported without a target.
+inline void Figure(const char* name, double value, int decimals, const char* unit, const char* target) {
+  std::printf("figure: %s = %.*f %s (target %s)\n", name, decimals, value, unit, target);
+}
+
+// Writes update `n` with its site line padded so that the file is about `size` bytes, under a
+// temporary name first like DropUpdate.
+inline void DropPaddedUpdate(const fs::path& folder, int n, const std::string& url, std::size_t size) {
+  const fs::path temp = folder / "tmp-update";
+  std::string site = "Bench site " + std::to_string(n) + " ";
+  const std::size_t fixed = site.size() + url.size() + 4;
+  if (size > fixed) site.append(size - fixed, 'x');
+  {
+    std::ofstream out(temp, std::ios::binary);
+    out << site << "\r\n" << url << "\r\n";
+    if (!out.flush()) throw TFailure{2, "cannot write " + temp.string()};
+  }
+  std::error_code error;
+  fs::rename(temp, folder / UpdateName(n), error);
+  if (error) throw TFailure{2, "cannot rename to " + UpdateName(n) + ": " + error.message()};
+}
+
+// The queue phases, in RelayQueuePhases.cpp: peak memory with a full queue (`rss`) and the
+// cost of a scan tick with 10,000 files waiting (`scan`). They leave the program stalled with
+// a full queue, so they run last, and only against the program.
+void QueuePhases(TRelay& relay, TServer& fast, const fs::path& folder, bool rss, bool scan, std::size_t idleRss);
+
+} // namespace relaybox::bench
