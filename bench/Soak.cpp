@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "RelayBench.h"  // the figure lines scripts/bench.sh collects
 #include "RelayHarness.h"
 #include "SoakServer.h"
 
@@ -172,6 +173,12 @@ public:
     check(FRssWarm > 0 && growth <= allowed, line);
     if (FPlan.FillTo > 0) check(!FFullNote.empty(), FFullNote.empty() ? "the queue never filled" : FFullNote);
     PrintTotals(elapsed);
+    char target[32];
+    std::snprintf(target, sizeof target, "<= %.1f", allowed);
+    Figure("soak_rate", FUpdates / elapsed, 2, "updates/s", "none");
+    Figure("soak_longest_wait", Seconds(FLongestWait), 1, "s", "none");
+    Figure("soak_rss_growth", growth, 1, "MB", target);
+    Figure("soak_rss_peak", Mb(FRssPeak), 1, "MB", "none");
     return passed;
   }
 
@@ -241,7 +248,7 @@ private:
       const std::string name = entry.path().filename().string();
       if (name != ".relaybox.lock" && name != "tmp-update") left += " " + name;
     }
-    check(left.empty(), "none left behind" + (left.empty() ? std::string(" (folder empty)") : ":" + left.substr(0, 200)));
+    check(left.empty(), "none left behind" + (left.empty() ? std::string(" (folder empty)") : ":" + left.substr(0, 99)));
     const int redirects = FPlan.Count(EBehaviour::Redirect) + FPlan.Count(EBehaviour::RedirectOther);
     check(finals.empty(), "every redirect's /final requested once, no other (" + std::to_string(redirects) +
                               " redirects)" + Listed("wrong count", finals));
@@ -280,7 +287,10 @@ private:
           t.Behaviour != EBehaviour::Refused && !r.OnOther) {
         if (++FRequests[n] > 1) continue;
         if (n < FLast && FOrderBreak.empty()) FOrderBreak = Ref(n) + " came after " + Ref(FLast);
-        if (n > FLast) FLast = n, FLastAt = r.At;
+        if (n > FLast) {
+          FLast = n;
+          FLastAt = r.At;
+        }
       } else if (wellFormed && t.Kind == TTarget::EKind::Final &&
                  r.OnOther == (FPlan[n] == EBehaviour::RedirectOther)) {
         ++FFinals[n];
@@ -308,7 +318,10 @@ private:
   // it. It is full when it holds 2000 while files wait and the program has not taken any for a second.
   void WatchQueue(Clock::time_point now) {
     FLeft = static_cast<int>(UpdatesLeft(FFolder));
-    if (FWritten - FLeft != FTaken) FTaken = FWritten - FLeft, FTakenAt = now;
+    if (FWritten - FLeft != FTaken) {
+      FTaken = FWritten - FLeft;
+      FTakenAt = now;
+    }
     if (FPlan.FillTo == 0 || !FFullNote.empty()) return;
     const int queued = FTaken - std::max(FLast - 1, 0);
     if (queued >= QueueCapacity && FLeft > 0 && now - FTakenAt >= 1s) {

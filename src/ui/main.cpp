@@ -1,3 +1,5 @@
+#include <malloc.h>
+
 #include <QApplication>
 #include <QMessageBox>
 
@@ -20,6 +22,10 @@ constexpr char AlreadyRunning[] = "Hoofline Relaybox is already running.";
 
 int main(int argc, char** argv) {
   using namespace relaybox;
+  // Replies of megabytes pass through as a few large texts. With its default, adaptive limit
+  // the allocator would keep such blocks in its pools after the first one and the program
+  // would stay tens of megabytes larger; a fixed limit maps them and gives them back.
+  mallopt(M_MMAP_THRESHOLD, 128 * 1024);
   QCoreApplication::setApplicationName("relaybox");
   QCoreApplication::setApplicationVersion(ProgramVersion);
   QStringList arguments;
