@@ -212,4 +212,24 @@ inline std::string DefaultProgram() {
   return (fs::read_symlink("/proc/self/exe", error).parent_path().parent_path() / "relaybox").string();
 }
 
+// Runs a bench and turns its failure into the exit status, with the reason on stderr.
+template <class F> int ExitStatusOf(F run) {
+  try {
+    return run();
+  } catch (const TFailure& failure) {
+    std::fprintf(stderr, "%s\n", failure.Message.c_str());
+    return failure.Status;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s\n", e.what());
+    return 2;
+  }
+}
+
+// False, after saying so, when the program is not there to run.
+inline bool ProgramFound(const std::string& program) {
+  if (::access(program.c_str(), X_OK) == 0) return true;
+  std::fprintf(stderr, "relaybox not found at %s; build it or pass --program PATH\n", program.c_str());
+  return false;
+}
+
 } // namespace relaybox::bench

@@ -424,19 +424,8 @@ int Main(int argc, char** argv) {
     }
   }
   if (options.Quick) options.Updates = QuickUpdates;
-  if (::access(options.Program.c_str(), X_OK) != 0) {
-    std::fprintf(stderr, "relaybox not found at %s; build it or pass --program PATH\n", options.Program.c_str());
-    return 2;
-  }
-  try {
-    return Run(options);
-  } catch (const TFailure& failure) {
-    std::fprintf(stderr, "%s\n", failure.Message.c_str());
-    return failure.Status;
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "%s\n", e.what());
-    return 2;
-  }
+  if (!ProgramFound(options.Program)) return 2;
+  return ExitStatusOf([&] { return Run(options); });
 }
 
 } // namespace
