@@ -27,35 +27,17 @@
 #include <utility>
 #include <vector>
 
-extern char** environ;
+#include "RelayHarness.h"
 
 namespace relaybox {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-namespace fs = std::filesystem;
+using namespace bench;
 
 constexpr std::size_t BodySize = 209715200;
 constexpr std::size_t Chunk = std::size_t{1} << 20;
 constexpr auto ChildTimeout = std::chrono::seconds(120);
 constexpr int MaxRounds = 100;
-
-// Owns one file descriptor.
-class TFd {
-public:
-  explicit TFd(int fd) : Fd(fd) {}
-  TFd(const TFd&) = delete;
-  TFd& operator=(const TFd&) = delete;
-  ~TFd() { Reset(); }
-  int Get() const { return Fd; }
-  void Reset() {
-    if (Fd >= 0) ::close(Fd);
-    Fd = -1;
-  }
-
-private:
-  int Fd;
-};
 
 // Answers every request on 127.0.0.1 with the same 200 MiB body, one connection at a time,
 // until destroyed.
@@ -63,17 +45,7 @@ class TBodyServer {
 public:
   TBodyServer() : Listener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), Body(Chunk) {
     for (std::size_t i = 0; i < Body.size(); ++i) Body[i] = static_cast<char>('a' + i % 26);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t n = sizeof a;
-    if (Listener.Get() < 0 || ::bind(Listener.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        ::listen(Listener.Get(), 8) != 0 ||
-        ::getsockname(Listener.Get(), reinterpret_cast<sockaddr*>(&a), &n) != 0) {
-      std::perror("server socket");
-      std::exit(1);
-    }
-    Port = ntohs(a.sin_port);
+    Port = BindLoopback(Listener.Get(), true);
     Thread = std::thread([this] { AcceptLoop(); });
   }
   ~TBodyServer() {
@@ -305,4 +277,6 @@ int Main(int argc, char** argv) {
 } // namespace
 } // namespace relaybox
 
-int main(int argc, char** argv) { return relaybox::Main(argc, argv); }
+int main(int argc, char** argv) {
+  return relaybox::bench::ExitStatusOf([&] { return relaybox::Main(argc, argv); });
+}

@@ -44,17 +44,8 @@ class TServer {
 public:
   enum class EMode { Answer, Hold };
 
-  explicit TServer(EMode mode) : FMode(mode), FListener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof a;
-    if (FListener.Get() < 0 || ::bind(FListener.Get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        ::listen(FListener.Get(), 16) != 0 ||
-        ::getsockname(FListener.Get(), reinterpret_cast<sockaddr*>(&a), &size) != 0) {
-      throw TFailure{2, std::string("server socket: ") + std::strerror(errno)};
-    }
-    FPort = ntohs(a.sin_port);
+  explicit TServer(EMode mode)
+      : FMode(mode), FListener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), FPort(BindLoopback(FListener.Get(), true)) {
     FThread = std::thread([this] { AcceptLoop(); });
   }
   ~TServer() {

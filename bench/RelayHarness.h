@@ -2,9 +2,12 @@
 // What the benchmarks that run the real program share: a fresh home folder, the program as a
 // child process, its CPU time and memory, and update files written the way the sibling
 // program writes them.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -44,12 +47,29 @@ public:
   explicit TFd(int fd) : FFd(fd) {}
   TFd(const TFd&) = delete;
   TFd& operator=(const TFd&) = delete;
-  ~TFd() { if (FFd >= 0) ::close(FFd); }
+  ~TFd() { Reset(); }
   int Get() const { return FFd; }
+  void Reset() {
+    if (FFd >= 0) ::close(FFd);
+    FFd = -1;
+  }
 
 private:
   int FFd;
 };
+
+// Binds `fd` to 127.0.0.1 at a port the system picks, listens if asked, and returns the port.
+inline unsigned short BindLoopback(int fd, bool listen) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof a;
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || (listen && ::listen(fd, 64) != 0) ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size) != 0) {
+    throw TFailure{2, std::string("server socket: ") + std::strerror(errno)};
+  }
+  return ntohs(a.sin_port);
+}
 
 // A fresh folder under /tmp, removed with everything in it on destruction.
 class TTempDir {

@@ -97,19 +97,6 @@ struct TRequest {
   bool OnOther;      // it came to the other port
 };
 
-// Binds `fd` to 127.0.0.1 at a port the system picks, listens if asked, and returns the port.
-inline unsigned short BindLoopback(int fd, bool listen) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof a;
-  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || (listen && ::listen(fd, 64) != 0) ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &size) != 0) {
-    throw TFailure{2, std::string("server socket: ") + std::strerror(errno)};
-  }
-  return ntohs(a.sin_port);
-}
-
 // A port nobody listens on: bound once and closed again. Linux hands out such ports from the
 // odd numbers and connect()'s own local ports from the even ones, so the program's socket
 // cannot end up connected to itself on it.
