@@ -1,6 +1,7 @@
 // Feeds arbitrary reply bytes to the HTTP client over a loopback connection. The first two
 // input bytes seed the sizes of the reads the client makes (0: whatever the socket holds);
 // the rest is what the server sends, on every connection the client opens, before closing.
+// Relocations to other hosts are aborted, so nothing leaves the loopback interface.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -115,6 +116,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   client.Connection = u"Keep-Alive";
   client.SetMultiThreaded(true);
   client.BodyStream = &body;
+  // Relocations stay on this machine: one to another host would wait on the network.
+  client.OnLocationChange = [](THttpClient& sender) {
+    if (!sender.LocationURL().starts_with(u"http://127.0.0.1/") && sender.LocationURL() != u"http://127.0.0.1") {
+      sender.Abort();
+    }
+  };
   client.Get();
   if (client.State() != httpReady) std::abort();
   return 0;
