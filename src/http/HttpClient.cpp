@@ -125,8 +125,7 @@ void THttpClient::StartRequest(THttpRequest kind) {
   }
   ++FRequestSerial;
   FRequestType = kind;
-  FReceiveLen = 0;  // what a kept connection still held belongs to the previous reply
-  ResetResponse();
+  ResetResponse();  // also drops what a kept connection still held of the previous reply
   FAuthUser = Username;
   FAuthPassword = Password;
   FSentConnection = Connection;
@@ -160,9 +159,18 @@ void THttpClient::StartRequest(THttpRequest kind) {
 }
 
 void THttpClient::ResetResponse() {
+  ClearResponse();
+  FDocumentName.clear();
+  FLocationURL = URL;
+  FAuthChallenges.clear();
+}
+
+// Everything that belongs to one response. Each response starts from here, whether it
+// answers a new request or a relocation on the same or a new connection: nothing of the
+// previous one (its byte counts, chunk state, pending bytes) may frame the next.
+void THttpClient::ClearResponse() {
   FReceivedHeader.clear();
   FRequestError = 0;
-  FDocumentName.clear();
   FStatusCode = 0;
   FReceivedCount = 0;
   FHeaderLineCount = 0;
@@ -172,9 +180,13 @@ void THttpClient::ResetResponse() {
   FContentType.clear();
   FTransferEncoding.clear();
   FContentEncoding.clear();
-  FLocationURL = URL;
-  FAuthChallenges.clear();
+  FChunkLength = FChunkReceived = 0;
+  FChunkState = 0;
+  FInHeader = false;
   FCloseReq = FRequestVer == u"1.0";
+  FResponseComplete = false;
+  FFailure = hfNone;
+  DropPending();
 }
 
 void THttpClient::DeriveDocName() {
@@ -202,6 +214,7 @@ void THttpClient::ConnectToServer() {
   } catch (const std::exception& error) {
     FStatusCode = 404;
     FReasonText = Utf8ToText(error.what());
+    FFailure = hfLookup;
     FIsConnected = false;
     SetState(httpReady);
   }
@@ -213,6 +226,7 @@ void THttpClient::OnLookupDone(std::uint16_t error) {
       FRequestError = error;
       FStatusCode = 404;
       FReasonText = u"can't resolve hostname to IP address";
+      FFailure = hfLookup;
     }
     OnClosed(error);
     return;
@@ -231,6 +245,7 @@ void THttpClient::OnLookupDone(std::uint16_t error) {
     FRequestError = static_cast<std::uint16_t>(FSocket.LastError());
     FStatusCode = 501;
     FReasonText = u"Protocol \"" + FServerProtocol + u"\" not implemented";
+    FFailure = hfProtocol;
     CloseSocketQuietly();
     OnClosed(static_cast<std::uint16_t>(FSocket.LastError()));
     return;
@@ -253,6 +268,7 @@ void THttpClient::OnLookupDone(std::uint16_t error) {
   FRequestError = static_cast<std::uint16_t>(code);
   FStatusCode = 404;
   FReasonText = u"can't connect: " + ErrorText(code);
+  FFailure = hfConnect;
   CloseSocketQuietly();
   OnClosed(static_cast<std::uint16_t>(code));
 }
@@ -268,6 +284,7 @@ void THttpClient::OnConnected(std::uint16_t error) {
     FRequestError = error;
     FStatusCode = 404;
     FReasonText = ErrorText(error);
+    FFailure = hfConnect;
     FireNotify(OnSessionConnected);
     return;  // the socket's close report completes the request
   }
@@ -346,6 +363,7 @@ void THttpClient::Abort() {
     FStatusCode = 200;
     FReasonText = u"OK";
     FRequestError = 0;
+    FFailure = hfNone;
     StoreState(httpReady);
     FireNotify(OnStateChange);
     if (OnRequestDone) OnRequestDone(*this, FRequestType, 0);
@@ -362,6 +380,7 @@ void THttpClient::Abort() {
   FStatusCode = 404;
   FReasonText = u"Connection aborted on request";
   FRequestError = RequestErrorAborted;
+  FFailure = hfAborted;
   // An abort also ends a relocation under way: the close below must not start it.
   FRelocationPending = false;
   FCloseStep = &THttpClient::SessionClosed;

@@ -81,6 +81,8 @@ public:
   const Text& DocumentName() const { return FDocumentName; }
   int LocationChangeCurCount() const { return FLocationChangeCurCount; }
   bool RelocationPending() const { return FRelocationPending; }
+  // How the latest request ended; hfNone when its reply arrived whole.
+  THttpFailure Failure() const { return FFailure; }
   bool IsConnected() const { return FIsConnected; }
   TAsyncSocket& Socket() { return FSocket; }
 
@@ -144,6 +146,13 @@ private:
   using TCloseStep = void (THttpClient::*)(std::uint16_t error);
 
   void StoreState(THttpState state);
+  void ClearResponse();
+  void DropPending() { FReceiveHead = FReceiveLen = 0; }
+  bool IsChunked() const { return FTransferEncoding == u"chunked"; }
+  // The body's length as the framing decides it: chunks frame the body whatever
+  // Content-Length says; -1 when the close ends it.
+  std::int64_t BodyLength() const { return IsChunked() ? -1 : FContentLength; }
+  bool BodyEndsWithClose() const { return !IsChunked() && FContentLength < 0; }
   void FireNotify(const TNotifyEvent& event) {
     if (event) event(*this);
   }
@@ -183,6 +192,8 @@ private:
   std::string FDnsResult;
   int FLocationChangeCurCount = 0;
   bool FCloseReq = false, FRelocationPending = false, FInHeader = false, FIsConnected = false;
+  bool FResponseComplete = false;  // the current response arrived whole
+  THttpFailure FFailure = hfNone;
   std::uint32_t FRequestSerial = 0;  // tags the messages a request posts to itself
   TStep FLineHandler = nullptr;
   TCloseStep FCloseStep = &THttpClient::SessionClosed;  // what the socket's close report runs
@@ -192,14 +203,15 @@ private:
   std::int32_t FHeaderLineCount = 0, FBodyCallCount = 0;
   std::int64_t FBodyStreamStartSize = 0;
   std::vector<char> FReceiveBuffer = std::vector<char>(1, 0);
-  std::int32_t FReceiveLen = 0;
+  std::int32_t FReceiveHead = 0;  // where the pending bytes start; consumed lines lie before it
+  std::int32_t FReceiveLen = 0;   // pending bytes
   std::int32_t FBodyDataOffset = 0;
   std::int64_t FBodyDataLen = 0;
   std::int64_t FChunkLength = 0, FChunkReceived = 0;
   int FChunkState = 0;
-  std::size_t FHeaderSize = 0;  // bytes of the header arriving now
+  std::size_t FHeaderSize = 0;  // header bytes of this response, interim ones included
   Text FLine;                   // the line handed to the line handler
-  std::string FRawLine;         // its bytes as received, line end included
+  std::int32_t FLineBytes = 0;  // its bytes as received, line end included, just before FReceiveHead
   std::string FRequestBuffer;
   TMsgNumber FMsgRequestDone, FMsgSetReady, FMsgLogin;
 };

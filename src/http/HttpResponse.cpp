@@ -40,6 +40,12 @@ std::int64_t ContentLengthValue(const Text& text) {
 } // namespace
 
 void THttpClient::OnReceived(std::uint16_t) {
+  // Consumed lines are only skipped while a receive is handled; the pending bytes move to the
+  // front once, here, so that a flood of short lines costs no more than its bytes.
+  if (FReceiveHead > 0) {
+    std::memmove(FReceiveBuffer.data(), FReceiveBuffer.data() + FReceiveHead, static_cast<std::size_t>(FReceiveLen) + 1);
+    FReceiveHead = 0;
+  }
   if (static_cast<std::int64_t>(FReceiveBuffer.size()) < std::int64_t{FReceiveLen} + ReceiveRoom) {
     FReceiveBuffer.resize(static_cast<std::size_t>(FReceiveLen + ReceiveRoom + 1));
     FReceiveBuffer[static_cast<std::size_t>(FReceiveLen + ReceiveRoom)] = 0;
@@ -54,23 +60,23 @@ void THttpClient::OnReceived(std::uint16_t) {
     return;
   }
   while (FReceiveLen > 0) {
-    char* const begin = FReceiveBuffer.data();
+    const char* const begin = FReceiveBuffer.data() + FReceiveHead;
     const auto* const lf = static_cast<const char*>(std::memchr(begin, '\n', static_cast<std::size_t>(FReceiveLen)));
     if (lf == nullptr) {
       if (FReceiveLen <= MaxHeaderLine) break;
       if (State() == httpWaitingHeader) {
         FailResponse(u"Header line too long");
       } else {
-        FReceiveLen = 0;  // nobody waits for these bytes: they would be dropped anyway
+        DropPending();  // nobody waits for these bytes: they would be dropped anyway
       }
       return;
     }
     const auto consumed = static_cast<std::int32_t>(lf - begin + 1);
     std::int32_t length = consumed - 1;
     if (length > 0 && begin[length - 1] == '\r') --length;
-    FRawLine.assign(begin, static_cast<std::size_t>(consumed));
     FLine.assign(reinterpret_cast<const unsigned char*>(begin), reinterpret_cast<const unsigned char*>(begin) + length);
-    std::memmove(begin, begin + consumed, static_cast<std::size_t>(FReceiveLen - consumed + 1));
+    FLineBytes = consumed;
+    FReceiveHead += consumed;
     FReceiveLen -= consumed;
 
     const THttpState state = State();
@@ -94,18 +100,16 @@ void THttpClient::OnReceived(std::uint16_t) {
 }
 
 void THttpClient::DeliverPendingBody() {
-  FBodyDataOffset = 0;
-  FBodyDataLen = FContentLength < 0                                 ? FReceiveLen
-                 : FReceivedCount + FReceiveLen > FContentLength    ? FContentLength - FReceivedCount
-                                                                    : FReceiveLen;
+  const std::int64_t length = BodyLength();
+  FBodyDataOffset = FReceiveHead;
+  FBodyDataLen = length < 0 ? FReceiveLen : std::clamp<std::int64_t>(length - FReceivedCount, 0, FReceiveLen);
   GetBodyLineNext();
-  // A handler that closed the connection has emptied the buffer meanwhile.
-  const std::int64_t rest = FReceiveLen - FBodyDataLen;
-  if (rest > 0) {
-    std::memmove(FReceiveBuffer.data(), FReceiveBuffer.data() + FBodyDataLen, static_cast<std::size_t>(rest + 1));
-    FReceiveLen = static_cast<std::int32_t>(rest);
+  // A handler that closed the connection has dropped the pending bytes meanwhile.
+  if (FReceiveLen > FBodyDataLen) {
+    FReceiveHead += static_cast<std::int32_t>(FBodyDataLen);
+    FReceiveLen -= static_cast<std::int32_t>(FBodyDataLen);
   } else {
-    FReceiveLen = 0;
+    DropPending();
   }
   FBodyDataLen = 0;
 }
@@ -135,11 +139,8 @@ void THttpClient::ReceiveHeaderLine() {
     SetState(httpWaitingBody);
     FLineHandler = &THttpClient::GetBodyLineNext;
     FireHeaderEnd();
-    const std::size_t pending = static_cast<std::size_t>(FReceiveLen) + 1;
-    FReceiveBuffer.resize(std::max(FReceiveBuffer.size(), pending + FRawLine.size()));
-    std::memmove(FReceiveBuffer.data() + FRawLine.size(), FReceiveBuffer.data(), pending);
-    std::memcpy(FReceiveBuffer.data(), FRawLine.data(), FRawLine.size());
-    FReceiveLen += static_cast<std::int32_t>(FRawLine.size());
+    FReceiveHead -= FLineBytes;  // the line's bytes still stand just before the pending ones
+    FReceiveLen += FLineBytes;
     ContinueBody();
     return;
   }
@@ -156,24 +157,25 @@ void THttpClient::ReceiveHeaderLine() {
   }
 
   if (FResponseVersion == u"1.1" && FStatusCode == 100) {
+    // Interim headers count against the header limit, so that endless ones end the request.
     FReceivedHeader.clear();
     FHeaderLineCount = -1;
-    FHeaderSize = 0;
     return;
   }
   FireHeaderEnd();
   if (State() == httpReady) {
-    FReceiveLen = 0;
+    DropPending();
     return;
   }
-  FHeaderSize = 0;
   if (ResponseHasNoBody()) {
-    if (!FCloseReq) {
-      PostReady();  // on a kept connection a body-less redirect is itself the result
-    } else if (FRelocationPending) {
+    FResponseComplete = true;
+    // A body-less redirect is followed on a kept connection too: servers send them that way.
+    if (FRelocationPending) {
       StartRelocation();
-    } else {
+    } else if (FCloseReq) {
       FSocket.CloseDelayed();  // the close completes the request
+    } else {
+      PostReady();
     }
     return;
   }
@@ -276,8 +278,10 @@ void THttpClient::ResolveLocation(const Text& value) {
 }
 
 bool THttpClient::ResponseHasNoBody() const {
-  if (FContentLength == 0 || FRequestType == httpHEAD) return true;
-  if (FContentLength != -1 || FTransferEncoding == u"chunked") return false;
+  if (FRequestType == httpHEAD) return true;
+  if (IsChunked()) return false;  // the chunks frame the body, whatever Content-Length says
+  if (FContentLength == 0) return true;
+  if (FContentLength != -1) return false;
   static constexpr std::int32_t NoBodyStatus[] = {204, 301, 302, 304, 401, 407};
   return FStatusCode < 200 || std::find(std::begin(NoBodyStatus), std::end(NoBodyStatus), FStatusCode) != std::end(NoBodyStatus);
 }
@@ -300,7 +304,7 @@ void THttpClient::GetBodyLineNext() {
   }
   ++FBodyCallCount;
   const char* const data = FReceiveBuffer.data() + FBodyDataOffset;
-  if (FTransferEncoding == u"chunked") {
+  if (IsChunked()) {
     DecodeChunks(data, FBodyDataLen);
     return;
   }
@@ -363,6 +367,7 @@ void THttpClient::DeliverBody(const char* data, std::int64_t len) {
 }
 
 void THttpClient::EndOfDocument() {
+  FResponseComplete = true;
   FBodyCallCount = 0;
   FLineHandler = nullptr;
   SetState(httpBodyReceived);
@@ -384,7 +389,7 @@ void THttpClient::TruncateBodyStream() {
 
 void THttpClient::StartRelocation() {
   FReceivedCount = 0;
-  FReceiveLen = 0;
+  DropPending();
   FHeaderLineCount = 0;
   FHeaderSize = 0;
   FBodyCallCount = 0;
@@ -420,21 +425,22 @@ void THttpClient::RelocateAfterClose() {
     return;
   }
   FireNotify(OnLocationChange);
-  FReceivedHeader.clear();
-  FHeaderLineCount = 0;
-  FHeaderSize = 0;
-  FBodyCallCount = 0;
-  FContentLength = -1;
-  FContentType.clear();
-  FStatusCode = 0;
-  FTransferEncoding.clear();
-  FContentEncoding.clear();
+  ClearResponse();
   TruncateBodyStream();
   PostToSelf(FMsgLogin, FRequestSerial);
 }
 
 void THttpClient::OnClosed(std::uint16_t error) {
-  FReceiveLen = 0;
+  // A close while the reply is arriving cuts it short, unless it is what ends the body.
+  const THttpState state = State();
+  if (state != httpReady && state != httpAborting && FFailure == hfNone && !FResponseComplete) {
+    if (state == httpWaitingBody && BodyEndsWithClose() && error == 0) {
+      FResponseComplete = true;
+    } else {
+      FFailure = hfClosed;
+    }
+  }
+  DropPending();
   if (error != 0) FRequestError = error;
   FIsConnected = false;
   if (FInHeader || FBodyCallCount > 0) {
@@ -462,10 +468,11 @@ void THttpClient::FailResponse(const Text& reason) {
   FRequestError = RequestErrorBadResponse;
   FStatusCode = 0;
   FReasonText = reason;
+  FFailure = hfBadResponse;
   FRelocationPending = false;
   FCloseStep = &THttpClient::SessionClosed;
   FLineHandler = nullptr;
-  FReceiveLen = 0;
+  DropPending();
   FSocket.Abort();  // its close report completes the request
 }
 

@@ -392,7 +392,7 @@ void TAsyncSocket::DoAsyncSelect(std::intptr_t serial, unsigned events, std::uin
   }
   if ((events & FD_READ) != 0 && current()) {
     if (FState != wsConnected) Connected(error);
-    if (current()) ReceiveLoop(error, ComponentOptions);
+    if (current()) ReceiveLoop(error, ComponentOptions, true);
   }
   if ((events & FD_WRITE) != 0 && current()) {
     TryToSendBuffered();
@@ -400,7 +400,7 @@ void TAsyncSocket::DoAsyncSelect(std::intptr_t serial, unsigned events, std::uin
   }
   if ((events & FD_ACCEPT) != 0 && current() && OnSessionAvailable) OnSessionAvailable(*this, error);
   if ((events & FD_CLOSE) != 0 && current() && FState != wsConnecting) {
-    ReceiveLoop(0, ComponentOptions & ~wsoNoReceiveLoop);
+    ReceiveLoop(0, ComponentOptions & ~wsoNoReceiveLoop, false);
     if (FLineMode) OfferLastLine();
     if (!FCloseInvoked) {
       FCloseInvoked = true;

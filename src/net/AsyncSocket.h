@@ -132,7 +132,9 @@ private:
   void DoAsyncSelect(std::intptr_t serial, unsigned events, std::uint16_t error);
   void Connected(std::uint16_t error);
   void DoLookupDone(std::uint64_t lookup, std::uint16_t error);
-  void ReceiveLoop(std::uint16_t error, unsigned options);
+  // Delivers what is readable. A budgeted loop stops after a bounded amount; the close
+  // notification delivers everything before it reports the close.
+  void ReceiveLoop(std::uint16_t error, unsigned options, bool budgeted);
   void DeliverLines(bool readPlatform);
   void DeliverHeldBytes();
   void OfferLastLine();
@@ -167,6 +169,8 @@ private:
   int FSelectEvent = 0;
   int FSndBufSize = 0, FRcvBufSize = 0;
   std::uint64_t FReadCount = 0, FWriteCount = 0;
+  bool FInReceiveLoop = false;
+  bool FReadReenableDue = false;  // a receive inside the loop left the re-enabling to its end
 
   std::mutex FLookupLock;  // the lookup handle and the held completion
   std::uint64_t FDnsLookupHandle = 0;

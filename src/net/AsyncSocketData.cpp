@@ -6,6 +6,7 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <utility>
 
 #include "base/CodePage.h"
 #include "net/AsyncSocket.h"
@@ -18,6 +19,9 @@ namespace {
 constexpr int DefaultReadSize = 255;
 constexpr int TextCodePageUtf16 = 1200;
 constexpr int LineModePasses = 4;
+// Bytes one read notification may take before control goes back to the event loop; the rest
+// comes with the next notification, so timers and other messages run on time during a flood.
+constexpr std::uint64_t ReceiveBudget = 1024 * 1024;
 
 bool ClosesConnection(int error) {
   return error == WSAECONNRESET || error == WSAENOTSOCK || error == WSAENOTCONN || error == WSAEINVAL ||
@@ -151,8 +155,13 @@ int TAsyncSocket::PlatformReceive(char* buffer, int size) {
   }
   const ssize_t n = ::recv(FHSocket, buffer, static_cast<std::size_t>(size), 0);
   if (n < 0) FLastError = ErrnoToSocketError(errno);
-  // A receive re-enables the read notification.
-  TSocketPoller::Instance().ReenableRead(FSerial);
+  // A receive re-enables the read notification; inside the receive loop that happens once, as
+  // it ends, so that a busy connection has at most one notification waiting.
+  if (FInReceiveLoop) {
+    FReadReenableDue = true;
+  } else {
+    TSocketPoller::Instance().ReenableRead(FSerial);
+  }
   return static_cast<int>(n);
 }
 
@@ -184,8 +193,10 @@ std::string TAsyncSocket::ReceiveText() {
   return bytes;
 }
 
-void TAsyncSocket::ReceiveLoop(std::uint16_t error, unsigned options) {
+void TAsyncSocket::ReceiveLoop(std::uint16_t error, unsigned options, bool budgeted) {
   const std::uint64_t serial = FSerial;
+  const std::uint64_t start = FReadCount;
+  const bool outer = std::exchange(FInReceiveLoop, true);
   try {
     for (;;) {
       FLastError = 0;
@@ -216,8 +227,13 @@ void TAsyncSocket::ReceiveLoop(std::uint16_t error, unsigned options) {
         break;
       }
       if (pending == 0 || FReadCount + FLineBuffer.size() == before) break;
+      if (budgeted && FReadCount - start >= ReceiveBudget) break;
     }
   } catch (...) {
+  }
+  FInReceiveLoop = outer;
+  if (!outer && std::exchange(FReadReenableDue, false) && FSerial == serial) {
+    TSocketPoller::Instance().ReenableRead(FSerial);
   }
 }
 

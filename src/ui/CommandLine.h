@@ -6,10 +6,9 @@
 #include <string>
 
 #include "base/Text.h"
+#include "base/Version.h"
 
 namespace relaybox {
-
-inline constexpr char ProgramVersion[] = "1.01";
 
 // What the command line asks for.
 struct TCommandLine {

@@ -181,6 +181,7 @@ struct TReplyCase {
   const char* Reason;
   const char* Body;
   long DocBegins;
+  THttpFailure Failure = hfNone;
 };
 void PrintTo(const TReplyCase& c, std::ostream* out) { *out << c.Name; }
 
@@ -196,7 +197,15 @@ const TReplyCase ReplyCases[] = {
     {"EmptyFirstLine", "\r\nHTTP/1.0 200 OK\r\n\r\nlate", 0, "", "", 0},
     {"NoHeader", "<HTML>hi\r\n</html>", 0, "", "<HTML>hi\r\n</html>", 1},
     {"BytesAfterTheDocument", "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nokHTTP/1.1 500 No\r\n\r\n", 200, "OK", "ok", 1},
-    {"CutShort", "HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\nshort", 200, "OK", "short", 1},
+    {"CutShort", "HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\nshort", 200, "OK", "short", 1, hfClosed},
+    {"CutShortChunk", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhel", 200, "OK", "hel", 1, hfClosed},
+    {"CutShortHeader", "HTTP/1.0 200 OK\r\nContent-Le", 200, "OK", "", 0, hfClosed},
+    {"NoReply", "", 0, "", "", 0, hfClosed},
+    // The chunks frame the body; a Content-Length beside them is ignored.
+    {"ChunkedWithLength", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n6\r\n world\r\n0\r\n\r\n",
+     200, "OK", "hello world", 1},
+    {"ChunkedWithZeroLength", "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok\r\n0\r\n\r\n",
+     200, "OK", "ok", 1},
 };
 
 // Each reply whole, in one-byte segments and in odd-sized ones.
@@ -217,6 +226,7 @@ TEST_P(HttpReplyTest, IsReceivedTheSameWhateverItsSegments) {
   EXPECT_EQ(Count("DocBegin"), c.DocBegins);
   EXPECT_EQ(Count("DocEnd"), c.DocBegins);
   EXPECT_EQ(Client.RequestError(), 0);
+  EXPECT_EQ(Client.Failure(), c.Failure);
   EXPECT_EQ(Client.State(), httpReady);
 }
 
@@ -314,10 +324,11 @@ TEST_F(HttpClientTest, FailuresOfTheExchangeEndTheRequestWithTheirStatus) {
     int Status;
     std::string Reason;
     int RequestError;
+    THttpFailure Failure;
   } const cases[] = {
-      {"http:///nohost", 404, "can't resolve hostname to IP address", 10022},
-      {"https://127.0.0.1:" + closed + "/", 501, "Protocol \"https\" not implemented", 0},
-      {"http://127.0.0.1:" + closed + "/", 404, "Connection refused (Error #10061)", 10061},
+      {"http:///nohost", 404, "can't resolve hostname to IP address", 10022, hfLookup},
+      {"https://127.0.0.1:" + closed + "/", 501, "Protocol \"https\" not implemented", 0, hfProtocol},
+      {"http://127.0.0.1:" + closed + "/", 404, "Connection refused (Error #10061)", 10061, hfConnect},
   };
   for (const auto& c : cases) {
     Events.clear();
@@ -325,8 +336,26 @@ TEST_F(HttpClientTest, FailuresOfTheExchangeEndTheRequestWithTheirStatus) {
     EXPECT_EQ(Client.StatusCode(), c.Status) << c.Url;
     EXPECT_EQ(Reason(), c.Reason) << c.Url;
     EXPECT_EQ(Client.RequestError(), c.RequestError) << c.Url;
+    EXPECT_EQ(Client.Failure(), c.Failure) << c.Url;
     ASSERT_TRUE(ProcessMessagesUntil([this] { return !Events.empty(); }, Patience));
     EXPECT_EQ(Events, std::vector<std::string>{"RequestDone " + std::to_string(c.RequestError)}) << c.Url;
+  }
+}
+
+TEST_F(HttpClientTest, AResetBeforeTheReplyIsCompleteEndsTheRequestAsFailed) {
+  for (const std::string reply : {"HTTP/1.0 200 OK\r\nContent-", "HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\nshort",
+                                  "HTTP/1.0 200 OK\r\n\r\nuntil the close, which is a reset"}) {
+    {
+      TLoopbackPeer peer([&reply](int connection) {
+        TLoopbackPeer::ReadHeader(connection);
+        TLoopbackPeer::WriteBytes(connection, reply);
+        const linger reset{1, 0};
+        ::setsockopt(connection, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+      });
+      Fetch(Url(peer));
+    }
+    EXPECT_EQ(Client.Failure(), hfClosed) << reply;
+    EXPECT_EQ(Client.RequestError(), 10054) << reply;
   }
 }
 
@@ -397,13 +426,25 @@ TEST_F(HttpClientTest, RelocationsAreFollowedAndCounted) {
        {{redirect + "next\r\nConnection: keep-alive\r\nContent-Length: 5\r\n\r\nmoved",
          "HTTP/1.0 200 OK\r\nConnection: keep-alive\r\nContent-Length: 4\r\n\r\ndone"}},
        {"GET /dir/start HTTP/1.0", "GET /dir/next HTTP/1.0"}, 200, "done", 1, 0, "http://127.0.0.1/dir/next"},
-      {"without body on a kept connection is the result",
-       {{redirect + "/next\r\nConnection: keep-alive\r\nContent-Length: 0\r\n\r\n"}},
-       {"GET /dir/start HTTP/1.0"}, 302, "", 0, 0, "http://127.0.0.1/next"},
+      {"without body on a kept connection",
+       {{redirect + "/next\r\nConnection: keep-alive\r\nContent-Length: 0\r\n\r\n",
+         "HTTP/1.0 200 OK\r\nConnection: keep-alive\r\nContent-Length: 4\r\n\r\ndone"}},
+       {"GET /dir/start HTTP/1.0", "GET /next HTTP/1.0"}, 200, "done", 1, 0, "http://127.0.0.1/next"},
       {"delimited by the close",
        {{"HTTP/1.0 303 See Other\r\nLocation: /next\r\n\r\n<p>moved</p>"},
         {"HTTP/1.0 200 OK\r\n\r\ndone"}},
        {"GET /dir/start HTTP/1.0", "GET /next HTTP/1.0"}, 200, "done", 1, 0, "http://127.0.0.1/next"},
+      // Nothing of the redirect's reply may frame the target's: a short body, a long one, one cut short.
+      {"delimited by the close, then a length",
+       {{"HTTP/1.0 303 See Other\r\nLocation: /b\r\n\r\nabc"}, {"HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nfinal"}},
+       {"GET /dir/start HTTP/1.0", "GET /b HTTP/1.0"}, 200, "final", 1, 0, "http://127.0.0.1/b"},
+      {"a long body delimited by the close, then a length",
+       {{"HTTP/1.0 303 See Other\r\nLocation: /b\r\n\r\n" + std::string(300000, 'x')},
+        {"HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nfinal"}},
+       {"GET /dir/start HTTP/1.0", "GET /b HTTP/1.0"}, 200, "final", 1, 0, "http://127.0.0.1/b"},
+      {"cut short, then a length",
+       {{redirect + "/b\r\nContent-Length: 100\r\n\r\nshort"}, {"HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nfinal"}},
+       {"GET /dir/start HTTP/1.0", "GET /b HTTP/1.0"}, 200, "final", 1, 0, "http://127.0.0.1/b"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Name);
@@ -456,6 +497,22 @@ TEST_F(HttpClientTest, AnAbsoluteLocationLeadsToItsServer) {
   EXPECT_EQ(Body.Bytes(), "ok");
   EXPECT_EQ(Client.LocationChangeCurCount(), 2);
   EXPECT_EQ(TextToUtf8(Client.LocationURL()), "http://127.0.0.1/there?q=1");
+}
+
+TEST_F(HttpClientTest, EndlessInterimRepliesEndTheRequestWhileTheServerStillSends) {
+  std::atomic<bool> clientLeft{false};
+  {
+    TLoopbackPeer peer([&clientLeft](int connection) {
+      TLoopbackPeer::ReadHeader(connection);
+      std::string interim;
+      for (int i = 0; i < 1000; ++i) interim += "HTTP/1.1 100 Continue\r\n\r\n";
+      clientLeft = TLoopbackPeer::Flood(connection, interim);
+    });
+    Fetch(Url(peer));
+  }
+  EXPECT_TRUE(clientLeft);
+  EXPECT_EQ(Reason(), "Response header too large");
+  EXPECT_EQ(Client.Failure(), hfBadResponse);
 }
 
 TEST_F(HttpClientTest, RepliesThatBreakTheProtocolEndAsAFailedRequest) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -193,6 +194,27 @@ TEST_F(AsyncSocketTest, AnExceptionFromAHandlerAbortsTheConnection) {
   Socket.TriggerException();
   ASSERT_TRUE(WaitFor([&] { return !message.empty(); }));
   EXPECT_EQ(message, "Test exception in AsyncSocket");
+}
+
+TEST_F(AsyncSocketTest, AFloodOfDataLeavesRoomForOtherMessages) {
+  std::atomic<bool> clientLeft{false};
+  {
+    TLoopbackPeer peer([&clientLeft](int c) { clientLeft = TLoopbackPeer::Flood(c, std::string(65536, 'x')); });
+    bool ran = false;
+    // A slow reader: the peer always has more waiting than one pass takes.
+    Socket.OnDataAvailable = [&ran](TAsyncSocket& s, std::uint16_t) {
+      char buffer[64];
+      s.Receive(buffer, sizeof buffer);
+      if (s.ReadCount() != sizeof buffer) return;
+      TMessage note;
+      note.Call = [&ran] { ran = true; };
+      TMessageQueue::ForCurrentThread()->Post(std::move(note));
+    };
+    ConnectTo(peer.Port());
+    ASSERT_TRUE(ProcessMessagesUntil([&] { return ran; }, std::chrono::seconds(20)));
+    Socket.Close();
+  }
+  EXPECT_TRUE(clientLeft) << "the message waited until the peer gave up";
 }
 
 struct LineCase {

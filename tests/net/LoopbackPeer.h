@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <functional>
 #include <string>
 #include <thread>
@@ -77,6 +79,18 @@ public:
   }
   // Waits until the client closes its side (or 5 s pass).
   static void AwaitClose(int connection) { ReadBytes(connection, std::string::npos); }
+  // Sends `chunk` again and again as fast as the client takes it, until the client closes the
+  // connection (true) or 10 s pass (false).
+  static bool Flood(int connection, const std::string& chunk) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < end) {
+      pollfd ready{connection, POLLOUT, 0};
+      if (::poll(&ready, 1, 100) != 1) continue;
+      if ((ready.revents & (POLLERR | POLLHUP)) != 0) return true;
+      if (::send(connection, chunk.data(), chunk.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0 && errno != EAGAIN) return true;
+    }
+    return false;
+  }
 
 private:
   int FListener = -1;

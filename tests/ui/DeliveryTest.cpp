@@ -205,6 +205,21 @@ TEST_F(DeliveryTest, TheWindowStaysLiveDuringADelivery) {
   EXPECT_EQ(Reply(), "Latest Response : quick");
 }
 
+TEST_F(DeliveryTest, AServerThatNeverStopsSendingCannotHoldTheRelay) {
+  std::atomic<bool> clientLeft{false};
+  TLoopbackPeer peer([&clientLeft](int connection) {
+    TLoopbackPeer::ReadHeader(connection);
+    std::string interim;
+    for (int i = 0; i < 1000; ++i) interim += "HTTP/1.1 100 Continue\r\n\r\n";
+    clientLeft = TLoopbackPeer::Flood(connection, interim);
+  });
+  Drop(1, "http://127.0.0.1:" + peer.Port() + "/");
+  Form.show();
+  ASSERT_TRUE(WaitForSent(1));
+  EXPECT_EQ(Reply(), "Latest Response : ");
+  ASSERT_TRUE(QTest::qWaitFor([&] { return clientLeft.load(); }, Patience));
+}
+
 TEST_F(DeliveryTest, OnlyTheStartOfALongReplyIsShown) {
   std::string body;
   for (int i = 0; body.size() < 1024 * 1024; ++i) body += "line " + std::to_string(i) + "\r\n";

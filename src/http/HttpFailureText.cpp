@@ -1,0 +1,37 @@
+#include "http/HttpFailureText.h"
+
+#include "http/SplitURL.h"
+#include "net/SocketErrors.h"
+
+namespace relaybox {
+namespace {
+
+std::string WithCode(const char* phrase, int code) {
+  return std::string(phrase) + " (" + SocketErrorText(code) + ", Error #" + std::to_string(code) + ")";
+}
+
+} // namespace
+
+std::string HttpFailureText(const THttpClient& client) {
+  const int code = client.RequestError();
+  switch (client.Failure()) {
+    case hfNone:
+      return {};
+    case hfLookup:
+      return code == 0 ? "unresolvable" : WithCode("unresolvable", code);
+    case hfProtocol:
+      return "protocol not supported (" + TextToUtf8(SplitURL(client.LocationURL(), Text()).Proto) + ")";
+    case hfConnect:
+      return code == WSAECONNREFUSED ? "refused" : WithCode("cannot connect", code);
+    case hfAborted:
+      return "aborted";
+    case hfBadResponse:
+      return "bad reply (" + TextToUtf8(client.ReasonText()) + ")";
+    case hfClosed:
+      if (code == WSAECONNRESET) return "reset";
+      return code == 0 ? "cut short" : WithCode("connection lost", code);
+  }
+  return {};
+}
+
+} // namespace relaybox
