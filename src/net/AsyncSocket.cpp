@@ -103,6 +103,7 @@ void TAsyncSocket::ResetToDefaults() {
   FAllSent = true;
   FPaused = false;
   FCloseInvoked = false;
+  FShutdownSent = false;
   FlushTimeout = 60;
 }
 
@@ -391,8 +392,10 @@ void TAsyncSocket::DoAsyncSelect(std::intptr_t serial, unsigned events, std::uin
     }
   }
   if ((events & FD_READ) != 0 && current()) {
-    if (FState != wsConnected) Connected(error);
-    if (current()) ReceiveLoop(error, ComponentOptions, true);
+    // Data that came with a close is good data: the close's error belongs to the close.
+    const std::uint16_t readError = (events & FD_CLOSE) != 0 ? 0 : error;
+    if (FState != wsConnected) Connected(readError);
+    if (current()) ReceiveLoop(readError, ComponentOptions, true);
   }
   if ((events & FD_WRITE) != 0 && current()) {
     TryToSendBuffered();
@@ -457,7 +460,9 @@ void TAsyncSocket::InternalClose(bool shut, std::uint16_t error) {
 }
 
 void TAsyncSocket::Shutdown(int how) {
-  if (FHSocket >= 0) ::shutdown(FHSocket, how);
+  if (FHSocket < 0) return;
+  ::shutdown(FHSocket, how);
+  if (how != SHUT_RD) FShutdownSent = true;
 }
 
 void TAsyncSocket::AttachToThread() {

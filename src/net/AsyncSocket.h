@@ -165,6 +165,7 @@ private:
   int FBufferedByteCount = 0;  // under the buffer's lock
   bool FAllSent = true;
   bool FCloseInvoked = false;  // OnSessionClosed fired for this connection
+  bool FShutdownSent = false;  // Shutdown ended our sending side
   bool FPaused = false;
   int FSelectEvent = 0;
   int FSndBufSize = 0, FRcvBufSize = 0;

@@ -90,7 +90,8 @@ void TAsyncSocket::TryToSendBuffered() {
       const ssize_t n = ::send(FHSocket, data, static_cast<std::size_t>(count), MSG_NOSIGNAL);
       if (n == 0) break;
       if (n < 0) {
-        const int error = ErrnoToSocketError(errno);
+        // After our own shutdown EPIPE means just that, not a connection the peer dropped.
+        const int error = errno == EPIPE && FShutdownSent ? WSAESHUTDOWN : ErrnoToSocketError(errno);
         if (ClosesConnection(error)) {
           fatal = error;
         } else if (error == WSAEWOULDBLOCK) {
@@ -302,6 +303,8 @@ void TAsyncSocket::OfferLastLine() {
 void TAsyncSocket::SetLineMode(bool value) {
   if (value == FLineMode) return;
   FLineMode = value;
+  // Out of line mode the unread rest of a line is plain held data, followed by what came after.
+  if (!value) FLineLength = 0;
   if (!FLineBuffer.empty() || FLineLength > 0) PostToSelf(FMsgTriggerDataAvailable);
 }
 

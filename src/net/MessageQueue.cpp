@@ -109,18 +109,26 @@ std::optional<TMessage> TMessageQueue::Take() {
 void TMessageQueue::Drain(const std::function<void(TMessage&)>& dispatch) {
   std::size_t count = 0;
   {
+    // From here on a post asks for a new wake-up, so that a loop nested inside one of the
+    // messages below (a modal box, a synchronous request) is woken for what arrives meanwhile.
     const std::lock_guard lock(FLock);
     count = FMessages.size();
+    FDrainRequested = false;
   }
+  // Whatever a message throws, what stays pending gets its wake-up.
+  struct TRequestRest {
+    TMessageQueue& Queue;
+    ~TRequestRest() {
+      std::unique_lock lock(Queue.FLock);
+      if (!Queue.FMessages.empty()) Queue.RequestDrain(lock);
+    }
+  } const requestRest{*this};
   // Taken one at a time, so that a nested loop inside a handler keeps the posting order.
   for (; count > 0; --count) {
     std::optional<TMessage> message = Take();
     if (!message) break;
     dispatch(*message);
   }
-  std::unique_lock lock(FLock);
-  FDrainRequested = false;
-  if (!FMessages.empty()) RequestDrain(lock);
 }
 
 void TMessageQueue::WaitMessage(std::optional<std::chrono::steady_clock::time_point> deadline) {

@@ -3,14 +3,9 @@
 #include "net/HostLookup.h"
 #include "net/SocketErrors.h"
 
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <memory>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 namespace relaybox {
@@ -22,33 +17,37 @@ constexpr std::size_t MaxStoredResults = 64;
 } // namespace
 
 TResolver& TResolver::Instance() {
-  static TResolver instance;
+  static TResolver instance(LookupIPv4);
   return instance;
 }
 
+TResolver::TResolver(TLookup lookup) : FShared(std::make_shared<TShared>(std::move(lookup))) {}
+
 TResolver::~TResolver() {
   {
-    const std::lock_guard lock(FLock);
-    FStop = true;
+    const std::lock_guard lock(FShared->Lock);
+    FShared->Stop = true;
+    FShared->Outstanding.clear();
   }
-  FQueued.notify_all();
-  for (std::thread& worker : FWorkers) worker.join();
+  FShared->Queued.notify_all();
 }
 
 std::uint64_t TResolver::Start(const std::string& host, TSelectTarget target) {
-  const std::lock_guard lock(FLock);
-  const std::uint64_t handle = FNextHandle++;
-  FOutstanding.emplace(handle, std::move(target));
-  FJobs.push_back(TJob{handle, host});
-  FQueued.notify_one();
-  if (FJobs.size() <= FIdle || FWorkers.size() >= MaxWorkers) return handle;
+  TShared& shared = *FShared;
+  const std::lock_guard lock(shared.Lock);
+  const std::uint64_t handle = shared.NextHandle++;
+  shared.Outstanding.emplace(handle, std::move(target));
+  shared.Jobs.push_back(TJob{handle, host});
+  shared.Queued.notify_one();
+  if (shared.Jobs.size() <= shared.Idle || shared.Workers >= MaxWorkers) return handle;
   try {
-    FWorkers.emplace_back([this] { Work(); });
+    std::thread([worker = FShared] { Work(worker); }).detach();
+    ++shared.Workers;
   } catch (const std::system_error& e) {
     // Without any worker the lookup would never run; with one it just waits its turn.
-    if (FWorkers.empty()) {
-      FOutstanding.erase(handle);
-      FJobs.pop_back();
+    if (shared.Workers == 0) {
+      shared.Outstanding.erase(handle);
+      shared.Jobs.pop_back();
       throw ESocketException(SocketErrorReport(ErrnoToSocketError(e.code().value()), "pthread_create"));
     }
   }
@@ -56,51 +55,54 @@ std::uint64_t TResolver::Start(const std::string& host, TSelectTarget target) {
 }
 
 bool TResolver::Cancel(std::uint64_t handle) {
-  const std::lock_guard lock(FLock);
-  FResults.erase(handle);
-  if (FOutstanding.erase(handle) == 0) return false;
-  const auto job = std::find_if(FJobs.begin(), FJobs.end(),
+  TShared& shared = *FShared;
+  const std::lock_guard lock(shared.Lock);
+  shared.Results.erase(handle);
+  if (shared.Outstanding.erase(handle) == 0) return false;
+  const auto job = std::find_if(shared.Jobs.begin(), shared.Jobs.end(),
                                 [handle](const TJob& queued) { return queued.Handle == handle; });
-  if (job != FJobs.end()) FJobs.erase(job);
+  if (job != shared.Jobs.end()) shared.Jobs.erase(job);
   return true;
 }
 
 std::vector<std::uint32_t> TResolver::TakeResult(std::uint64_t handle) {
-  const std::lock_guard lock(FLock);
-  const auto it = FResults.find(handle);
-  if (it == FResults.end()) return {};
+  TShared& shared = *FShared;
+  const std::lock_guard lock(shared.Lock);
+  const auto it = shared.Results.find(handle);
+  if (it == shared.Results.end()) return {};
   std::vector<std::uint32_t> addresses = std::move(it->second);
-  FResults.erase(it);
+  shared.Results.erase(it);
   return addresses;
 }
 
-void TResolver::Work() {
-  std::unique_lock lock(FLock);
+void TResolver::Work(const std::shared_ptr<TShared>& worker) {
+  TShared& shared = *worker;
+  std::unique_lock lock(shared.Lock);
   for (;;) {
-    ++FIdle;
-    FQueued.wait(lock, [this] { return FStop || !FJobs.empty(); });
-    --FIdle;
-    if (FStop) return;
-    TJob job = std::move(FJobs.front());
-    FJobs.pop_front();
+    ++shared.Idle;
+    shared.Queued.wait(lock, [&shared] { return shared.Stop || !shared.Jobs.empty(); });
+    --shared.Idle;
+    if (shared.Stop) break;
+    TJob job = std::move(shared.Jobs.front());
+    shared.Jobs.pop_front();
     lock.unlock();
     std::vector<std::uint32_t> addresses;
-    const int error = LookupIPv4(job.Host, addresses);
+    const int error = shared.Lookup(job.Host, addresses);
     lock.lock();
     // Deciding under the lock makes a Cancel either win (no post) or see the lookup done.
-    const auto outstanding = FOutstanding.find(job.Handle);
-    if (outstanding == FOutstanding.end()) continue;
+    const auto outstanding = shared.Outstanding.find(job.Handle);
+    if (outstanding == shared.Outstanding.end()) continue;
     const TSelectTarget target = std::move(outstanding->second);
-    FOutstanding.erase(outstanding);
+    shared.Outstanding.erase(outstanding);
     if (error == 0) {
-      FResults[job.Handle] = std::move(addresses);
-      if (FResults.size() > MaxStoredResults) FResults.erase(FResults.begin());
+      shared.Results[job.Handle] = std::move(addresses);
+      if (shared.Results.size() > MaxStoredResults) shared.Results.erase(shared.Results.begin());
     }
     lock.unlock();
-    target.Window.Post(target.Msg, static_cast<std::intptr_t>(job.Handle), error << 16,
-                       target.Generation);
+    target.Window.Post(target.Msg, static_cast<std::intptr_t>(job.Handle), error << 16, target.Generation);
     lock.lock();
   }
+  --shared.Workers;
 }
 
 } // namespace relaybox

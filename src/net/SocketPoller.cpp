@@ -216,6 +216,12 @@ void TSocketPoller::KillTimer(std::uint64_t id) {
   FTimers.erase(id);
 }
 
+void TSocketPoller::TimerTickTaken(std::uint64_t id) {
+  const std::lock_guard lock(FLock);
+  const auto it = FTimers.find(id);
+  if (it != FTimers.end()) it->second.TickQueued = false;
+}
+
 int TSocketPoller::RunTimers() {
   std::vector<std::pair<TWindowRef, std::uint64_t>> due;
   std::optional<TClock::time_point> next;
@@ -224,13 +230,17 @@ int TSocketPoller::RunTimers() {
     const auto now = TClock::now();
     for (auto& [id, timer] : FTimers) {
       if (timer.Due <= now) {
-        due.emplace_back(timer.Window, id);
+        if (!timer.TickQueued) due.emplace_back(timer.Window, id);
+        timer.TickQueued = true;
         timer.Due = now + timer.Interval;  // no catch-up after a late wake-up
       }
       if (!next || timer.Due < *next) next = timer.Due;
     }
   }
-  for (const auto& [window, id] : due) window.Post(WM_TIMER, static_cast<std::intptr_t>(id), 0);
+  for (const auto& [window, id] : due) {
+    // A tick the window refuses (it is gone) is not waiting anywhere.
+    if (!window.Post(WM_TIMER, static_cast<std::intptr_t>(id), 0)) TimerTickTaken(id);
+  }
   if (!next) return -1;
   const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*next - TClock::now()).count();
   return static_cast<int>(std::clamp<decltype(wait)>(wait, 0, INT_MAX));

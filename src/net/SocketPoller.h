@@ -44,9 +44,12 @@ public:
   void ReenableRead(std::uint64_t serial);   // after a receive
   void ReenableWrite(std::uint64_t serial);  // after a send that would block
 
-  // Posts WM_TIMER with WParam = id to `window` every `interval` until KillTimer(id).
+  // Posts WM_TIMER with WParam = id to `window` every `interval` until KillTimer(id). At most
+  // one tick of a timer waits in the queue: the next is posted once TimerTickTaken(id) says
+  // the owner has taken it, so a busy owner finds one tick, not a pile.
   void SetTimer(std::uint64_t id, TWindowRef window, std::chrono::milliseconds interval);
   void KillTimer(std::uint64_t id);
+  void TimerTickTaken(std::uint64_t id);
 
 private:
   using TClock = std::chrono::steady_clock;
@@ -66,6 +69,7 @@ private:
     TWindowRef Window;
     std::chrono::milliseconds Interval{};
     TClock::time_point Due;
+    bool TickQueued = false;
   };
 
   TSocketPoller();

@@ -66,6 +66,7 @@ void TWndTimer::Update() {
 }
 
 void TWndTimer::DispatchTick(std::uint64_t identity) {
+  TSocketPoller::Instance().TimerTickTaken(identity);
   TWndTimer* timer = nullptr;
   {
     const std::lock_guard lock(LiveLock);

@@ -162,7 +162,7 @@ void TMainForm::SendTimerTimer() {
   FetchBusy = true;
   FetchURL = UpdateQueue[1].Request;
   FWorker = std::make_unique<HTTPThread>(*FFetchForm, [this] {
-    if (FFetchWait) FFetchWait->quit();
+    if (FFetchWait) FFetchWait();
   });
   WaitWhileFetchBusy();
   FWorker.reset();  // clearing the flag was the worker's last act
@@ -181,13 +181,35 @@ void TMainForm::SetStatus(QLabel& label, const Text& text) {
 }
 
 // Runs the event loop, so that painting, menus, scan ticks and the network all go on, until
-// the worker has cleared FetchBusy; the worker's wake-up ends each round.
+// the worker has cleared FetchBusy; the worker's wake-up ends each round. A round that ends
+// otherwise means the application is quitting: its loops no longer run, so the delivery is
+// ended here.
 void TMainForm::WaitWhileFetchBusy() {
   while (FetchBusy.load(std::memory_order_acquire)) {
     QEventLoop loop;
-    FFetchWait = &loop;
+    bool woken = false;
+    FFetchWait = [&loop, &woken] {
+      woken = true;
+      loop.quit();
+    };
     loop.exec();
     FFetchWait = nullptr;
+    if (!woken) return EndDeliveryForExit();
+  }
+}
+
+// Serves the main thread's messages directly, without Qt, aborting the request whenever the
+// worker has one under way, until the worker is done. It blocks while nothing is pending.
+void TMainForm::EndDeliveryForExit() {
+  THttpClient& client = FFetchForm->HttpClient1;
+  const auto queue = TMessageQueue::ForCurrentThread();
+  while (FetchBusy.load(std::memory_order_acquire)) {
+    if (client.State() != httpReady) client.Abort();
+    if (std::optional<TMessage> message = queue->Take()) {
+      DispatchThreadMessage(*message);
+    } else {
+      queue->WaitMessage();
+    }
   }
 }
 

@@ -67,6 +67,7 @@ private:
   void Timer1Timer();
   void SendTimerTimer();
   void WaitWhileFetchBusy();
+  void EndDeliveryForExit();
   void SetStatus(QLabel& label, const Text& text);
   void SetupGrid();
   void SetColumnLayout();
@@ -75,7 +76,7 @@ private:
   TAboutBox* FAboutBox = nullptr;
   THttpFetchForm* FFetchForm = nullptr;
   std::unique_ptr<HTTPThread> FWorker;
-  QEventLoop* FFetchWait = nullptr;  // the loop that runs while a delivery is outstanding
+  std::function<void()> FFetchWait;  // ends the loop that runs while a delivery is outstanding
 };
 
 } // namespace relaybox

@@ -12,6 +12,7 @@
 #include "ui/CommandLine.h"
 #include "ui/MainForm.h"
 #include "ui/MessageBridge.h"
+#include "ui/ShutdownSignals.h"
 #include "ui/UpdateFolder.h"
 
 namespace {
@@ -75,6 +76,8 @@ int main(int argc, char** argv) {
       std::fflush(stdout);
     };
   }
+  // A service stop or Ctrl-C ends the program as closing the window does.
+  const TShutdownSignals shutdownSignals([&mainForm] { mainForm.close(); });
   mainForm.show();
   return QApplication::exec();
 }

@@ -217,6 +217,57 @@ TEST_F(AsyncSocketTest, AFloodOfDataLeavesRoomForOtherMessages) {
   EXPECT_TRUE(clientLeft) << "the message waited until the peer gave up";
 }
 
+TEST_F(AsyncSocketTest, DataThatArrivesWithAResetIsDeliveredWithoutTheResetsError) {
+  // Whether data and reset arrive in one wake-up of the poller is up to timing: try often.
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    std::vector<std::uint16_t> dataErrors;
+    Events.clear();
+    Socket.OnDataAvailable = [&dataErrors](TAsyncSocket& s, std::uint16_t error) {
+      dataErrors.push_back(error);
+      s.ReceiveText();
+    };
+    TLoopbackPeer peer([](int c) {
+      TLoopbackPeer::WriteBytes(c, "hello");
+      const linger reset{1, 0};
+      ::setsockopt(c, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    });
+    ConnectTo(peer.Port());
+    ASSERT_TRUE(WaitFor([&] { return Socket.State() == wsClosed; }));
+    for (const std::uint16_t error : dataErrors) EXPECT_EQ(error, 0) << "attempt " << attempt;
+  }
+}
+
+TEST_F(AsyncSocketTest, SendingAfterOurOwnShutdownIsReportedAndKeepsTheSocket) {
+  TLoopbackPeer peer([](int c) { TLoopbackPeer::AwaitClose(c); });
+  ConnectTo(peer.Port());
+  ASSERT_TRUE(WaitFor([&] { return Socket.State() == wsConnected; }));
+  Events.clear();
+  Socket.Shutdown(1);
+  Socket.Send("x", 1);
+  EXPECT_EQ(Events, std::vector<std::string>{"error 10058"});
+  EXPECT_EQ(Socket.State(), wsConnected);
+  Socket.Close();
+}
+
+TEST_F(AsyncSocketTest, SwitchingLineModeOffInsideALineKeepsWhatFollows) {
+  TLoopbackPeer peer([](int c) {
+    TLoopbackPeer::WriteBytes(c, "AB\r\nCDEF");
+    TLoopbackPeer::AwaitClose(c);
+  });
+  Socket.SetLineMode(true);
+  std::string received;
+  Socket.OnDataAvailable = [&received](TAsyncSocket& s, std::uint16_t) {
+    char buffer[2];
+    const int n = s.Receive(buffer, s.LineMode() ? 1 : 2);
+    if (n > 0) received.append(buffer, static_cast<std::size_t>(n));
+    s.SetLineMode(false);
+  };
+  ConnectTo(peer.Port());
+  ASSERT_TRUE(WaitFor([&] { return received.size() >= 8; }));
+  EXPECT_EQ(received, "AB\r\nCDEF");
+  Socket.Close();
+}
+
 struct LineCase {
   const char* Name;
   std::vector<std::string> Segments;

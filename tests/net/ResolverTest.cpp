@@ -8,6 +8,11 @@
 #include "PostedMessageTest.h"
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
 #include <optional>
 #include <set>
 
@@ -89,6 +94,41 @@ TEST_F(ResolverTest, UntakenResultsAreCappedOldestFirst) {
   for (const std::uint64_t handle : handles) kept += !FResolver.TakeResult(handle).empty();
   EXPECT_EQ(kept, 64);
   EXPECT_TRUE(FResolver.TakeResult(handles.front()).empty());
+}
+
+TEST_F(ResolverTest, ItsEndDoesNotWaitForALookupStuckInTheSystem) {
+  std::mutex lock;
+  std::condition_variable changed;
+  bool started = false, released = false, returned = false;
+  auto resolver = std::make_unique<TResolver>([&](const std::string&, std::vector<std::uint32_t>&) {
+    std::unique_lock guard(lock);
+    started = true;
+    changed.notify_all();
+    changed.wait(guard, [&] { return released; });
+    returned = true;
+    changed.notify_all();
+    return 0;
+  });
+  resolver->Start("stuck.example", Target());
+  std::unique_lock guard(lock);
+  ASSERT_TRUE(changed.wait_for(guard, 5s, [&] { return started; }));
+  guard.unlock();
+
+  std::atomic<bool> ended{false};
+  std::thread ending([&] {
+    resolver.reset();
+    ended = true;
+  });
+  for (int i = 0; i < 500 && !ended; ++i) std::this_thread::sleep_for(10ms);
+  const bool endedWhileStuck = ended;
+  guard.lock();
+  released = true;
+  changed.notify_all();
+  changed.wait_for(guard, 5s, [&] { return returned; });
+  guard.unlock();
+  ending.join();
+  EXPECT_TRUE(endedWhileStuck);
+  EXPECT_FALSE(Next(100ms)) << "a lookup that outlived its resolver was reported";
 }
 
 } // namespace

@@ -260,6 +260,7 @@ TEST_F(SocketPollerTest, TimersTickIndependentlyUntilKilled) {
     EXPECT_EQ(message->Window, FWindow.Window);
     ticked.insert(static_cast<std::uint64_t>(message->WParam));
     fastTicks += message->WParam == static_cast<std::intptr_t>(Fast);
+    FPoller.TimerTickTaken(static_cast<std::uint64_t>(message->WParam));
   }
   EXPECT_GE(fastTicks, 3);
   EXPECT_EQ(ticked, (std::set<std::uint64_t>{Fast, Slow}));
@@ -269,6 +270,7 @@ TEST_F(SocketPollerTest, TimersTickIndependentlyUntilKilled) {
   for (int i = 0; i < 4; ++i) {
     const auto message = Next();
     ASSERT_TRUE(message);
+    FPoller.TimerTickTaken(static_cast<std::uint64_t>(message->WParam));
     if (i > 0 || message->WParam != static_cast<std::intptr_t>(Fast)) {
       EXPECT_EQ(message->WParam, static_cast<std::intptr_t>(Slow));
     }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -178,6 +179,30 @@ TEST(WndControlTest, ASynchronousCallRunsOnTheOwnerThreadAndCarriesItsExceptionB
   ASSERT_TRUE(done);
   EXPECT_EQ(ranOn, CurrentThreadId());
   EXPECT_EQ(caught, "boom");
+}
+
+TEST(WndControlTest, AMessageThatThrowsLeavesTheLaterOnesTheirWakeUp) {
+  // A queue drained by a foreign event loop, whose wake-ups are counted here.
+  TMessageQueue queue(CurrentThreadId());
+  int wakeUps = 0;
+  queue.SetWakeHook([&wakeUps] { ++wakeUps; });
+  const auto post = [&queue](std::function<void()> call) {
+    TMessage message;
+    message.Call = std::move(call);
+    queue.Post(std::move(message));
+  };
+  post([] { throw std::runtime_error("handler failed"); });
+  post([] {});
+  EXPECT_EQ(wakeUps, 1);
+  const auto dispatch = [](TMessage& message) { message.Call(); };
+  EXPECT_THROW(queue.Drain(dispatch), std::runtime_error);
+  EXPECT_EQ(wakeUps, 2) << "the message left behind was not announced";
+  bool delivered = false;
+  queue.Drain(dispatch);
+  post([&delivered] { delivered = true; });
+  EXPECT_EQ(wakeUps, 3);
+  queue.Drain(dispatch);
+  EXPECT_TRUE(delivered);
 }
 
 TEST(WndControlTest, MessageLoopEndsAtTheQuitMessage) {

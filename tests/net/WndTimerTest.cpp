@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "net/WndControl.h"
 #include "net/WndControlException.h"
 
@@ -38,6 +40,20 @@ TEST(WndTimerTest, TicksOnTheOwnerThreadWhileEnabledAndStopsWhenDisabled) {
   const int stopped = ticks;
   ProcessMessagesUntil([] { return false; }, std::chrono::milliseconds(100));
   EXPECT_EQ(ticks, stopped);
+}
+
+TEST(WndTimerTest, ABusyOwnerFindsOneTickNotAPile) {
+  TOwner owner;
+  TWndTimer timer(&owner);
+  timer.SetInterval(1);
+  timer.SetOnTimer([](TWndTimer&) {});
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // busy: nothing is dispatched
+  timer.SetEnabled(false);
+  int queuedTicks = 0;
+  while (const std::optional<TMessage> message = TMessageQueue::ForCurrentThread()->Take()) {
+    queuedTicks += message->Msg == WM_TIMER;
+  }
+  EXPECT_EQ(queuedTicks, 1);
 }
 
 } // namespace

@@ -27,5 +27,27 @@ TEST(MessageBridgeTest, QtsEventLoopDispatchesWhatOtherThreadsPostInOrder) {
   EXPECT_EQ(order, (std::vector<int>{0, 1, 2}));
 }
 
+// A loop nested inside a message that Qt's loop is draining (a synchronous request started
+// from a network event, a modal box) still gets the messages posted meanwhile.
+TEST(MessageBridgeTest, ALoopNestedInADrainedMessageGetsTheLaterMessages) {
+  InstallMessageBridge();
+  const auto main = TMessageQueue::ForCurrentThread();
+  bool arrived = false, nestedDone = false;
+  TMessage outer;
+  outer.Call = [&] {
+    TMessage later;
+    later.Call = [&arrived] { arrived = true; };
+    main->Post(std::move(later));
+    for (int i = 0; i < 100 && !arrived; ++i) {
+      main->WaitMessage(std::chrono::steady_clock::now() + std::chrono::milliseconds(50));
+      ApplicationMessagePump();
+    }
+    nestedDone = true;
+  };
+  main->Post(std::move(outer));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return nestedDone; }, 10000));
+  EXPECT_TRUE(arrived);
+}
+
 } // namespace
 } // namespace relaybox
