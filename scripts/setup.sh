@@ -15,6 +15,7 @@ packages=(
   xvfb xauth imagemagick xdotool python3
   dpkg-dev desktop-file-utils
   curl inotify-tools
+  nginx lighttpd lighttpd-mod-deflate
 )
 
 missing=()

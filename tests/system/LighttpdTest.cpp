@@ -1,0 +1,130 @@
+#include "ServerCases.h"
+
+namespace relaybox {
+namespace {
+
+constexpr TSide K = TSide::Kept;
+constexpr TSide C = TSide::Closed;
+constexpr int Codes[] = {301, 302, 303, 307};
+
+std::string Redirect(const std::string& path, const std::string& target, int code) {
+  return "$HTTP[\"url\"] == \"" + path + "\" { url.redirect = (\"\" => \"" + target +
+         "\") url.redirect-code = " + std::to_string(code) + " }\n";
+}
+
+// A CGI script that redirects with a small page; lighttpd gives it a Content-Length.
+std::string RedirectScript(const std::string& location, int code) {
+  return "printf 'Status: %s\\r\\nLocation: %s\\r\\nContent-Type: text/html\\r\\n\\r\\n<html>moved</html>\\r\\n' " +
+         std::to_string(code) + " \"" + location + "\"\n";
+}
+
+// The Location of link i of a chain under `prefix`; the forms take turns: absolute URL,
+// absolute path, bare name. The last link leads to /plain.txt.
+std::string ChainTarget(const std::string& prefix, int i, const std::string& authority) {
+  const std::string next = std::to_string(i + 1);
+  if (i == 6) return "/plain.txt";
+  return i % 3 == 1 ? "http://" + authority + prefix + next : i % 3 == 2 ? prefix + next : next;
+}
+
+// lighttpd's own redirects (mod_redirect, under /bare/ and /chain/) carry no body:
+// "Content-Length: 0", and the connection stays open where keep-alive is on. Under /moved/
+// CGI scripts redirect with a body. Writes the configuration and the scripts.
+void Configure(const TServerProcess& server, const TPorts& ports, int closedPort) {
+  const std::string folder = server.Folder();
+  std::string text =
+      "server.modules = (\"mod_redirect\", \"mod_proxy\", \"mod_cgi\", \"mod_deflate\", \"mod_accesslog\")\n"
+      "server.document-root = \"" + folder + "www\"\n" +
+      "server.bind = \"127.0.0.1\"\nserver.port = " + std::to_string(ports.Kept) + "\n" +
+      "server.pid-file = \"" + folder + "lighttpd.pid\"\n" +
+      "server.errorlog = \"" + folder + "error.log\"\n" +
+      "server.upload-dirs = (\"" + folder + "\")\n" +
+      "mimetype.assign = (\".txt\" => \"text/plain\", \".bin\" => \"application/octet-stream\")\n"
+      // A log file would be flushed only every few seconds; a pipe gets each line at once.
+      "accesslog.filename = \"|/bin/cat >> " + folder + "access.log\"\n" +
+      "accesslog.format = \"%r\t%>s\t%{Host}i\t%{Connection}i\t%{Accept}i\t%{User-Agent}i\t%{Accept-Encoding}i\t%p\t"
+      "%{Content-Encoding}o\"\n"
+      "deflate.mimetypes = (\"text/plain\")\ndeflate.allowed-encodings = (\"gzip\", \"deflate\")\n"
+      "$SERVER[\"socket\"] == \"127.0.0.1:" + std::to_string(ports.Closed) +
+      "\" { server.max-keep-alive-requests = 0 }\n" +
+      "$HTTP[\"url\"] == \"/bad\" { proxy.server = (\"\" => ((\"host\" => \"127.0.0.1\", \"port\" => " +
+      std::to_string(closedPort) + "))) }\n" +
+      "$HTTP[\"url\"] =~ \"^/moved/\" { cgi.assign = (\"\" => \"/bin/sh\") }\n";
+  for (const int code : Codes) {
+    text += Redirect("/bare/" + std::to_string(code), "/plain.txt", code);
+    server.Write("www/moved/" + std::to_string(code), RedirectScript("/plain.txt", code));
+  }
+  for (int i = 1; i <= 6; ++i) {
+    text += Redirect("/chain/" + std::to_string(i), ChainTarget("/chain/", i, "${url.authority}"), 302);
+    server.Write("www/moved/chain/" + std::to_string(i),
+                 RedirectScript(ChainTarget("/moved/chain/", i, "127.0.0.1:$SERVER_PORT"), 302));
+  }
+  const std::string crossTarget = "http://127.0.0.1:" + std::to_string(ports.Closed) + "/plain.txt";
+  text += Redirect("/bare/cross", crossTarget, 302);
+  server.Write("www/moved/cross", RedirectScript(crossTarget, 302));
+  server.Write("www/moved/tls", RedirectScript("https://127.0.0.1:" + std::to_string(ports.Kept) + "/plain.txt", 302));
+  server.Write("lighttpd.conf", text);
+}
+
+std::vector<TServerCase> Cases() {
+  std::vector<TServerCase> cases = {
+      {"plain text", K, "/plain.txt", {{K, "/plain.txt", 200}}, 200, 0, "plain.txt", ""},
+      {"missing page", K, "/missing.txt", {{K, "/missing.txt", 404}}, 404, 1, "", "404 Not Found"},
+      {"proxy to a closed port", K, "/bad", {{K, "/bad", 503}}, 503, 1, "", "503 Service Unavailable"},
+      {"compression on, not offered", K, "/compressible.txt", {{K, "/compressible.txt", 200}}, 200, 0,
+       "compressible.txt", ""},
+      {"5 MB file", K, "/big.bin", {{K, "/big.bin", 200}}, 200, 0, "big.bin", ""},
+      // Body-less redirects on the kept connection: five relocations, the sixth is the result.
+      {"chain, kept", K, "/chain/1",
+       {{K, "/chain/1", 302}, {K, "/chain/2", 302}, {K, "/chain/3", 302}, {K, "/chain/4", 302}, {K, "/chain/5", 302},
+        {K, "/chain/6", 302}},
+       302, 0, "empty.txt", ""},
+      // Each relocation over a new connection counts twice: the third redirect is the result.
+      {"chain, closed", C, "/chain/1", {{C, "/chain/1", 302}, {C, "/chain/2", 302}, {C, "/chain/3", 302}}, 302, 0,
+       "empty.txt", ""},
+      {"chain with bodies, kept", K, "/moved/chain/1",
+       {{K, "/moved/chain/1", 302}, {K, "/moved/chain/2", 302}, {K, "/moved/chain/3", 302},
+        {K, "/moved/chain/4", 302}, {K, "/moved/chain/5", 302}, {K, "/moved/chain/6", 302}},
+       302, 0, "", "<html>moved</html>"},
+      {"to another port", K, "/bare/cross", {{K, "/bare/cross", 302}, {C, "/plain.txt", 200}}, 200, 0, "plain.txt",
+       ""},
+      {"with a body to another port", K, "/moved/cross", {{K, "/moved/cross", 302}, {C, "/plain.txt", 200}}, 200, 0,
+       "plain.txt", ""},
+      {"to https", K, "/moved/tls", {{K, "/moved/tls", 302}}, 501, 3, "", ""},
+  };
+  for (const TSide side : {K, C}) {
+    for (const int code : Codes) {
+      for (const std::string kind : {"moved", "bare"}) {
+        const std::string path = "/" + kind + "/" + std::to_string(code);
+        cases.push_back({kind + " " + std::to_string(code) + (side == K ? ", kept" : ", closed"), side, path,
+                         {{side, path, code}, {side, "/plain.txt", 200}}, 200, 0, "plain.txt", ""});
+      }
+    }
+  }
+  return cases;
+}
+
+class LighttpdTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    const std::vector<int> free = FreePorts(3);
+    Ports = {free[0], free[1]};
+    WriteDocuments(Server);
+    Configure(Server, Ports, free[2]);
+    std::string error;
+    ASSERT_TRUE(Server.Start({"/usr/sbin/lighttpd", "-D", "-f", Server.Folder() + "lighttpd.conf"},
+                             {Ports.Kept, Ports.Closed}, error))
+        << error;
+  }
+
+  TServerProcess Server;
+  TPorts Ports;
+};
+
+TEST_F(LighttpdTest, CompressesWhenOffered) { ExpectCompressionWhenOffered(Ports.Kept); }
+
+TEST_F(LighttpdTest, FetchGetsEachReplyAsTheRulesSay) { ExpectFetchResults(Server, Ports, Cases()); }
+
+TEST_F(LighttpdTest, RelayDeliversEveryUpdateInOrder) { ExpectRelayDelivers(Server, Ports, Cases()); }
+
+} // namespace
+} // namespace relaybox

@@ -1,0 +1,129 @@
+#pragma once
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "ChildProcess.h"
+#include "TempFolder.h"
+
+namespace relaybox {
+
+// The environment for a program of ours run in a fresh HOME: nothing of the caller's
+// desktop (XDG_* folders, QT_QPA_PLATFORM) leaks in, so the watch folder is
+// HOME/Documents/Quintel/Hoofline/Relaybox/.
+inline std::vector<std::string> FreshHomeEnvironment(const std::string& home) {
+  std::vector<std::string> env{"HOME=" + home};
+  for (std::string& entry : TChildProcess::InheritedEnvironment()) {
+    if (!entry.starts_with("HOME=") && !entry.starts_with("XDG_") && !entry.starts_with("QT_QPA_PLATFORM=")) {
+      env.push_back(std::move(entry));
+    }
+  }
+  return env;
+}
+
+inline std::string ReadFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+}
+
+struct TRunResult {
+  int ExitCode = -1;  // 128 + signal when it was killed
+  std::string Out, Err;
+};
+
+// Runs `argv` (argv[0] a path) to its end in a fresh HOME, killing it after `limit`.
+inline TRunResult RunToEnd(const std::vector<std::string>& argv, std::chrono::milliseconds limit) {
+  const TTempFolder home;
+  TChildProcess process;
+  TRunResult result;
+  if (!process.Start(argv, FreshHomeEnvironment(home.Path()), home.Path(), home.Path() + "out", home.Path() + "err",
+                     result.Err)) {
+    return result;
+  }
+  if (!process.Wait(limit)) process.Stop(std::chrono::seconds(1));
+  result.ExitCode = process.ExitCode();
+  result.Out = ReadFile(home.Path() + "out");
+  result.Err = ReadFile(home.Path() + "err");
+  return result;
+}
+
+// One GET through relaybox-fetch; its own time-out ends a request that hangs.
+inline TRunResult RunFetch(const std::string& url) {
+  return RunToEnd({RELAYBOX_FETCH, "--timeout", "10", url}, std::chrono::seconds(30));
+}
+
+// The real program, headless, in a fresh HOME: updates go into its watch folder, its
+// status lines come back from its stdout.
+class TRelayRun {
+public:
+  TRelayRun() { std::filesystem::create_directories(WatchFolder()); }
+  ~TRelayRun() { Stop(); }
+  TRelayRun(const TRelayRun&) = delete;
+  TRelayRun& operator=(const TRelayRun&) = delete;
+
+  std::string WatchFolder() const { return FHome.Path() + "Documents/Quintel/Hoofline/Relaybox/"; }
+
+  // Queues the next update (C000001.txt, C000002.txt, ...). It is written under another name
+  // and renamed, so the relay never takes a file half written.
+  void AddUpdate(const std::string& site, const std::string& url) {
+    char name[32];
+    std::snprintf(name, sizeof name, "C%06d.txt", ++FUpdates);
+    const std::string partial = FHome.Path() + "update.partial";
+    std::ofstream(partial, std::ios::binary) << site << "\r\n" << url << "\r\n";
+    std::filesystem::rename(partial, WatchFolder() + name);
+  }
+
+  // Under ThreadSanitizer the program would report races inside Qt's own libraries, which
+  // are not built for the tool; it gets the suppressions the tests use. Other builds ignore
+  // the variable.
+  bool Start(std::string& error) {
+    const std::string suppressions = FHome.Path() + "tsan-suppressions";
+    std::ofstream(suppressions) << "race:libQt6Core.so\nrace:libQt6Gui.so\n";
+    std::vector<std::string> env = FreshHomeEnvironment(FHome.Path());
+    const auto tsan =
+        std::find_if(env.begin(), env.end(), [](const std::string& e) { return e.starts_with("TSAN_OPTIONS="); });
+    if (tsan == env.end()) {
+      env.push_back("TSAN_OPTIONS=suppressions=" + suppressions);
+    } else {
+      *tsan += " suppressions=" + suppressions;
+    }
+    return FProcess.Start({RELAYBOX_PROGRAM, "--headless"}, env, FHome.Path(), FHome.Path() + "out",
+                          FHome.Path() + "err", error);
+  }
+
+  // Waits until the output shows "Updates sent: N" (at most `limit`); false if it never did,
+  // or the program ended first.
+  bool WaitForSent(int count, std::chrono::milliseconds limit) {
+    const std::string line = "\nUpdates sent: " + std::to_string(count) + "\n";
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+      const bool running = FProcess.Running();
+      const std::size_t searched = FOutput.size() < line.size() ? 0 : FOutput.size() - line.size();
+      // Only what was added is read: a reply of megabytes makes the output that long.
+      std::ifstream out(FHome.Path() + "out", std::ios::binary);
+      out.seekg(static_cast<std::streamoff>(FOutput.size()));
+      FOutput.append(std::istreambuf_iterator<char>(out), std::istreambuf_iterator<char>());
+      if (FOutput.find(line, searched) != std::string::npos) return true;
+      if (!running) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+  }
+
+  void Stop() { FProcess.Stop(); }
+
+  std::string Output() const { return ReadFile(FHome.Path() + "out"); }
+  std::string Errors() const { return ReadFile(FHome.Path() + "err"); }
+
+private:
+  TTempFolder FHome;
+  TChildProcess FProcess;
+  int FUpdates = 0;
+  std::string FOutput;
+};
+
+} // namespace relaybox

@@ -1,0 +1,181 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "RelayRun.h"
+#include "ServerProcess.h"
+
+namespace relaybox {
+
+// Both servers log one line per request, fields separated by a tab (they escape control
+// characters inside values, so a raw tab only ever separates):
+//   request line, status, Host, Connection, Accept, User-Agent, Accept-Encoding,
+//   the port that took the request, the reply's Content-Encoding
+// An absent header shows as "-".
+
+// Every server listens on two ports: one keeps connections alive, one closes them.
+enum class TSide { Kept, Closed };
+
+struct TPorts {
+  int Kept = 0, Closed = 0;
+  int operator[](TSide side) const { return side == TSide::Kept ? Kept : Closed; }
+  std::string Url(TSide side, const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string((*this)[side]) + path;
+  }
+};
+
+// One request the server must have logged.
+struct TSeen {
+  TSide Side;
+  std::string Path;
+  int Status;
+};
+
+// One update address and what fetching it must give.
+struct TServerCase {
+  std::string Name;
+  TSide Side;
+  std::string Path;
+  std::vector<TSeen> Seen;  // the requests, in order
+  int Status;               // the status the client ends with
+  int ExitCode;             // relaybox-fetch's
+  std::string BodyFile;     // the body is exactly this document-root file (or empty)...
+  std::string BodyHas;      // ...or contains this text
+};
+
+// Ports the system had free, all different.
+inline std::vector<int> FreePorts(std::size_t count) {
+  std::vector<int> ports;
+  while (ports.size() < count) {
+    const int port = FreePort();
+    if (std::find(ports.begin(), ports.end(), port) == ports.end()) ports.push_back(port);
+  }
+  return ports;
+}
+
+// The document root both servers serve.
+inline void WriteDocuments(const TServerProcess& server) {
+  server.Write("www/plain.txt", "Relaybox plain text\r\nsecond line\r\n");
+  server.Write("www/empty.txt", "");
+  std::string text;
+  for (int i = 0; i < 2000; ++i) text += "Line " + std::to_string(i) + " of a text that compresses well.\n";
+  server.Write("www/compressible.txt", text);
+  std::mt19937 random(20240501);
+  std::string bytes(5 * 1024 * 1024, '\0');
+  for (char& byte : bytes) byte = static_cast<char>(random());
+  server.Write("www/big.bin", bytes);
+}
+
+// Compression is really switched on: a request that offers gzip gets it.
+inline void ExpectCompressionWhenOffered(int port) {
+  const std::string reply =
+      TServerProcess::Exchange(port, "GET /compressible.txt HTTP/1.0\r\nAccept-Encoding: gzip\r\n\r\n");
+  EXPECT_NE(reply.find("\r\nContent-Encoding: gzip\r\n"), std::string::npos) << reply.substr(0, reply.find("\r\n\r\n"));
+}
+
+// The log lines of one case's requests, as the relay sends them: no Accept-Encoding, so no
+// compressed reply. The Host line keeps the port of the update's own address even when a
+// relocation leads to another port: the client changes the host it names, never the port.
+inline std::vector<std::string> ExpectedLog(const TServerCase& c, const TPorts& ports) {
+  std::vector<std::string> lines;
+  for (const TSeen& seen : c.Seen) {
+    lines.push_back("GET " + seen.Path + " HTTP/1.0\t" + std::to_string(seen.Status) + "\t127.0.0.1:" +
+                    std::to_string(ports[c.Side]) +
+                    "\tKeep-Alive\timage/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*"
+                    "\tMozilla/4.0 (compatible; Relaybox)\t-\t" +
+                    std::to_string(ports[seen.Side]) + "\t-");
+  }
+  return lines;
+}
+
+// Log lines in short, one per line, for a readable diff: request line, status, which port
+// took it and which the Host line names; the other fields only where they differ from what
+// the client sends.
+inline std::string Summary(const std::vector<std::string>& lines, const TPorts& ports) {
+  const auto name = [&ports](const std::string& port) {
+    return port == std::to_string(ports.Kept) ? "kept" : port == std::to_string(ports.Closed) ? "closed" : port;
+  };
+  const std::string usual = "Keep-Alive\timage/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*"
+                            "\tMozilla/4.0 (compatible; Relaybox)\t-";
+  std::string text;
+  for (const std::string& line : lines) {
+    std::vector<std::string> f;
+    std::size_t from = 0;
+    for (std::size_t tab; (tab = line.find('\t', from)) != std::string::npos; from = tab + 1) {
+      f.push_back(line.substr(from, tab - from));
+    }
+    f.push_back(line.substr(from));
+    if (f.size() != 9 || !f[2].starts_with("127.0.0.1:")) {
+      text += line + "\n";
+      continue;
+    }
+    text += f[0] + " | " + f[1] + " | at " + name(f[7]) + " | Host " + name(f[2].substr(10));
+    const std::string headers = f[3] + "\t" + f[4] + "\t" + f[5] + "\t" + f[6];
+    if (headers != usual) text += " | " + headers;
+    if (f[8] != "-") text += " | Content-Encoding " + f[8];
+    text += "\n";
+  }
+  return text;
+}
+
+inline void ExpectBody(const TServerCase& c, const TServerProcess& server, const std::string& body) {
+  if (!c.BodyFile.empty()) {
+    const std::string file = server.Read("www/" + c.BodyFile);
+    const auto differ = std::mismatch(body.begin(), body.end(), file.begin(), file.end());
+    EXPECT_TRUE(body == file) << "body of " << body.size() << " bytes, " << c.BodyFile << " has " << file.size()
+                              << "; first difference at byte " << (differ.first - body.begin());
+  } else {
+    EXPECT_TRUE(body.find(c.BodyHas) != std::string::npos)
+        << "no \"" << c.BodyHas << "\" in a body of " << body.size() << " bytes: " << body.substr(0, 500);
+  }
+}
+
+// relaybox-fetch against every case in turn: exit code, status, body and the access log.
+inline void ExpectFetchResults(TServerProcess& server, const TPorts& ports, const std::vector<TServerCase>& cases) {
+  server.TakeLog(ports.Kept);
+  for (const TServerCase& c : cases) {
+    SCOPED_TRACE(c.Name + ": " + ports.Url(c.Side, c.Path));
+    const TRunResult run = RunFetch(ports.Url(c.Side, c.Path));
+    EXPECT_EQ(run.ExitCode, c.ExitCode) << run.Err;
+    if (c.ExitCode <= 1) {
+      EXPECT_TRUE(run.Err.starts_with(std::to_string(c.Status) + " ")) << run.Err;
+      ExpectBody(c, server, run.Out);
+    } else {
+      EXPECT_NE(run.Err, "");
+    }
+    EXPECT_EQ(Summary(server.TakeLog(ports.Kept), ports), Summary(ExpectedLog(c, ports), ports));
+  }
+}
+
+// The real program with one update per case, all in the folder at once: each is requested
+// in turn, exactly as relaybox-fetch requests it, and each counts as sent.
+inline void ExpectRelayDelivers(TServerProcess& server, const TPorts& ports, const std::vector<TServerCase>& cases) {
+  server.TakeLog(ports.Kept);
+  TRelayRun relay;
+  std::vector<std::string> expected;
+  for (const TServerCase& c : cases) {
+    relay.AddUpdate(c.Name, ports.Url(c.Side, c.Path));
+    const std::vector<std::string> lines = ExpectedLog(c, ports);
+    expected.insert(expected.end(), lines.begin(), lines.end());
+  }
+  std::string error;
+  ASSERT_TRUE(relay.Start(error)) << error;
+  const int count = static_cast<int>(cases.size());
+  const bool sent = relay.WaitForSent(count, std::chrono::seconds(90));
+  relay.Stop();
+  const std::string output = relay.Output();
+  EXPECT_TRUE(sent) << output.substr(output.size() < 2000 ? 0 : output.size() - 2000) << relay.Errors();
+  EXPECT_TRUE(output.starts_with("Watching " + relay.WatchFolder() + "\n")) << output.substr(0, 200);
+  EXPECT_TRUE(output.ends_with("Updates sent: " + std::to_string(count) + "\n"));
+  const std::string errors = relay.Errors();
+  EXPECT_TRUE(errors.find("Sanitizer") == std::string::npos && errors.find("runtime error:") == std::string::npos)
+      << errors;
+  EXPECT_EQ(Summary(server.TakeLog(ports.Kept), ports), Summary(expected, ports));
+}
+
+} // namespace relaybox
