@@ -59,6 +59,7 @@ void THttpClient::WndProc(TMessage& message) {
       if (message.Msg == FMsgSetReady.Msg) {
         SetState(httpReady);
       } else if (state != httpAborting) {
+        FLoginPending = false;
         ConnectToServer();
       }
     } else {
@@ -125,6 +126,7 @@ void THttpClient::StartRequest(THttpRequest kind) {
   }
   ++FRequestSerial;
   FRequestType = kind;
+  FResponseComplete = FLoginPending = false;
   ResetResponse();  // also drops what a kept connection still held of the previous reply
   FAuthUser = Username;
   FAuthPassword = Password;
@@ -184,7 +186,6 @@ void THttpClient::ClearResponse() {
   FChunkState = 0;
   FInHeader = false;
   FCloseReq = FRequestVer == u"1.0";
-  FResponseComplete = false;
   FFailure = hfNone;
   DropPending();
 }
@@ -295,6 +296,7 @@ void THttpClient::OnConnected(std::uint16_t error) {
   if (State() != httpConnected) return;  // the handler ended the request
   try {
     FLineHandler = &THttpClient::ReceiveHeaderLine;
+    FResponseComplete = false;  // from here on the connection's bytes are the new response
     SetState(httpWaitingHeader);
     if (FRequestType == httpGET) SendRequest(u"GET", FRequestVer);
   } catch (const std::exception&) {
@@ -370,6 +372,7 @@ void THttpClient::Abort() {
     return;
   }
   const bool lookingUp = State() == httpDnsLookup;
+  FLoginPending = false;
   SetState(httpAborting);
   if (lookingUp) {
     try {

@@ -192,7 +192,10 @@ private:
   std::string FDnsResult;
   int FLocationChangeCurCount = 0;
   bool FCloseReq = false, FRelocationPending = false, FInHeader = false, FIsConnected = false;
-  bool FResponseComplete = false;  // the current response arrived whole
+  // The response to the request last sent arrived whole: until the next request goes out,
+  // whatever else arrives on the connection belongs to nothing and is dropped.
+  bool FResponseComplete = false;
+  bool FLoginPending = false;  // a relocation's LoginMsg is on its way
   THttpFailure FFailure = hfNone;
   std::uint32_t FRequestSerial = 0;  // tags the messages a request posts to itself
   TStep FLineHandler = nullptr;

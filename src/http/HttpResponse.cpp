@@ -55,16 +55,19 @@ void THttpClient::OnReceived(std::uint16_t) {
   FReceiveLen += n;
   FReceiveBuffer[static_cast<std::size_t>(FReceiveLen)] = 0;
 
-  if (State() == httpWaitingBody) {
+  if (State() == httpWaitingBody && !FResponseComplete) {
     ContinueBody();
     return;
   }
   while (FReceiveLen > 0) {
+    // Only a response that is still arriving takes lines; the rest are dropped.
+    const THttpState state = State();
+    const bool expected = !FResponseComplete && (state == httpWaitingHeader || state == httpWaitingBody);
     const char* const begin = FReceiveBuffer.data() + FReceiveHead;
     const auto* const lf = static_cast<const char*>(std::memchr(begin, '\n', static_cast<std::size_t>(FReceiveLen)));
     if (lf == nullptr) {
       if (FReceiveLen <= MaxHeaderLine) break;
-      if (State() == httpWaitingHeader) {
+      if (expected && state == httpWaitingHeader) {
         FailResponse(u"Header line too long");
       } else {
         DropPending();  // nobody waits for these bytes: they would be dropped anyway
@@ -79,15 +82,14 @@ void THttpClient::OnReceived(std::uint16_t) {
     FReceiveHead += consumed;
     FReceiveLen -= consumed;
 
-    const THttpState state = State();
-    if (state == httpWaitingHeader) {
+    if (expected && state == httpWaitingHeader) {
       FHeaderSize += static_cast<std::size_t>(consumed);
       if (length > MaxHeaderLine || FHeaderSize > MaxHeader) {
         FailResponse(length > MaxHeaderLine ? u"Header line too long" : u"Response header too large");
         return;
       }
     }
-    if (state == httpWaitingHeader || state == httpWaitingBody) {
+    if (expected) {
       if (FLineHandler != nullptr) {
         (this->*FLineHandler)();
       } else {
@@ -410,6 +412,7 @@ void THttpClient::StartRelocation() {
   FDocumentName = FRequestPath;
   DeriveDocName();
   TruncateBodyStream();
+  FLoginPending = true;
   PostToSelf(FMsgLogin, FRequestSerial);
 }
 
@@ -427,10 +430,18 @@ void THttpClient::RelocateAfterClose() {
   FireNotify(OnLocationChange);
   ClearResponse();
   TruncateBodyStream();
+  FLoginPending = true;
   PostToSelf(FMsgLogin, FRequestSerial);
 }
 
 void THttpClient::OnClosed(std::uint16_t error) {
+  // The server closed a kept connection before the relocated request went out on it: the
+  // pending LoginMsg finds it closed and connects anew.
+  if (FLoginPending) {
+    DropPending();
+    FIsConnected = false;
+    return;
+  }
   // A close while the reply is arriving cuts it short, unless it is what ends the body.
   const THttpState state = State();
   if (state != httpReady && state != httpAborting && FFailure == hfNone && !FResponseComplete) {

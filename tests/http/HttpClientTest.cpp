@@ -442,6 +442,16 @@ TEST_F(HttpClientTest, RelocationsAreFollowedAndCounted) {
        {{"HTTP/1.0 303 See Other\r\nLocation: /b\r\n\r\n" + std::string(300000, 'x')},
         {"HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nfinal"}},
        {"GET /dir/start HTTP/1.0", "GET /b HTTP/1.0"}, 200, "final", 1, 0, "http://127.0.0.1/b"},
+      // What else the connection brings after the redirect's reply is dropped.
+      {"more replies behind a redirect",
+       {{redirect + "/b\r\n\r\n" + redirect + "/c\r\n\r\n" + redirect + "/d\r\n\r\n"},
+        {"HTTP/1.0 200 OK\r\nContent-Length: 4\r\n\r\ndone"}},
+       {"GET /dir/start HTTP/1.0", "GET /b HTTP/1.0"}, 200, "done", 2, 0, "http://127.0.0.1/b"},
+      {"a reply before the relocated request on a kept connection",
+       {{redirect + "/next\r\nConnection: keep-alive\r\nContent-Length: 0\r\n\r\nHTTP/1.0 200 OK\r\n"
+                    "Connection: keep-alive\r\nContent-Length: 5\r\n\r\nstale",
+         "HTTP/1.0 200 OK\r\nConnection: keep-alive\r\nContent-Length: 4\r\n\r\ndone"}},
+       {"GET /dir/start HTTP/1.0", "GET /next HTTP/1.0"}, 200, "done", 1, 0, "http://127.0.0.1/next"},
       {"cut short, then a length",
        {{redirect + "/b\r\nContent-Length: 100\r\n\r\nshort"}, {"HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nfinal"}},
        {"GET /dir/start HTTP/1.0", "GET /b HTTP/1.0"}, 200, "final", 1, 0, "http://127.0.0.1/b"},
