@@ -6,7 +6,8 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 scripts/setup.sh >/dev/null
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DRELAYBOX_FUZZ=ON -DRELAYBOX_TESTS=OFF >/dev/null
-cmake --build build-fuzz --target relaybox_update_file_fuzzer relaybox_http_reply_fuzzer
+cmake --build build-fuzz --target relaybox_update_file_fuzzer relaybox_http_reply_fuzzer \
+  relaybox_http_conversation_fuzzer
 
 run() {
   local target=$1 corpus=$2 work=build-fuzz/corpus/$2
@@ -16,3 +17,4 @@ run() {
 }
 run relaybox_update_file_fuzzer update_file
 run relaybox_http_reply_fuzzer http_reply
+run relaybox_http_conversation_fuzzer http_conversation
