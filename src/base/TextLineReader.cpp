@@ -6,14 +6,14 @@
 namespace relaybox {
 namespace {
 
-constexpr std::size_t ChunkSize = 64 * 1024;
+constexpr std::size_t ChunkSize = 256 * 1024;
 constexpr char Lf = '\n';
 constexpr char Cr = '\r';
 constexpr char CtrlZ = 0x1A;
 
 } // namespace
 
-TTextLineReader::TTextLineReader(TReadFn read) : FRead(std::move(read)) {}
+TTextLineReader::TTextLineReader(TReadFn read, std::size_t lineLimit) : FRead(std::move(read)), FLineLimit(lineLimit) {}
 
 bool TTextLineReader::Fill() {
   if (FAtEnd) return false;
@@ -38,7 +38,7 @@ bool TTextLineReader::Eof() {
 std::string TTextLineReader::ReadLine() {
   std::string line;
   if (Eof()) return line;
-  bool textEnded = false;  // a 0x1A inside the line: the rest of it is skipped
+  bool textEnded = false;  // a 0x1A inside the line, or the line at its limit: the rest is skipped
   while (Peek() != -1) {
     const char* begin = FBuffer.data() + FPos;
     const char* end = FBuffer.data() + FBuffer.size();
@@ -46,7 +46,15 @@ std::string TTextLineReader::ReadLine() {
                                  : std::find_if(begin, end, [](char c) { return c == Lf || c == CtrlZ; });
     if (stop == nullptr) stop = end;
     if (!textEnded) {
-      std::copy_if(begin, stop, std::back_inserter(line), [](char c) { return c != Cr; });
+      const char* p = begin;
+      for (; p < stop && line.size() < FLineLimit; ++p) {
+        if (*p != Cr) line += *p;
+      }
+      if (p < stop) {
+        FPos = p - FBuffer.data();
+        textEnded = true;
+        continue;
+      }
     }
     FPos = stop - FBuffer.data();
     if (stop == end) continue;

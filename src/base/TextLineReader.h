@@ -9,13 +9,14 @@ namespace relaybox {
 // Reads lines of a text file, byte by byte, by the rules of the update files: a line ends
 // at LF or CR LF, a CR not followed by LF is dropped without ending the line, a 0x1A that
 // begins a line ends the file, a 0x1A inside a line ends its text and the rest of that line
-// is skipped. No byte-order mark is recognised and lines have no length limit.
+// is skipped. No byte-order mark is recognised. A line keeps at most `lineLimit` bytes; the
+// rest of a longer one is skipped unread, by a search for its end.
 class TTextLineReader {
 public:
   // Fills up to `size` bytes and returns how many; 0 means the end. Errors are thrown.
   using TReadFn = std::function<std::size_t(char* buffer, std::size_t size)>;
 
-  explicit TTextLineReader(TReadFn read);
+  explicit TTextLineReader(TReadFn read, std::size_t lineLimit = std::string::npos);
 
   // True at the end of the data or at a 0x1A that begins a line.
   bool Eof();
@@ -27,6 +28,7 @@ private:
   int Peek();
 
   TReadFn FRead;
+  const std::size_t FLineLimit;
   std::string FBuffer;
   std::size_t FPos = 0;
   bool FAtEnd = false;

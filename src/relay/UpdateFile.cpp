@@ -1,6 +1,7 @@
 #include "relay/UpdateFile.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -25,11 +26,27 @@ void IgnoreLeaseBreakSignal() {
 
 TUpdateFile::~TUpdateFile() { Close(); }
 
-bool TUpdateFile::Open(const std::string& path) {
+TUpdateFile::TOpenResult TUpdateFile::Open(const std::string& path) {
   Close();
   IgnoreLeaseBreakSignal();
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) {
+    FError = errno;
+    struct stat link {};
+    return FError == ENOENT && ::lstat(path.c_str(), &link) != 0 ? Vanished : Unreadable;
+  }
+  // Reading a FIFO or a device could block or never end; they are not opened at all.
+  if (!S_ISREG(info.st_mode)) return NotRegular;
   FFd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (FFd < 0) return false;
+  if (FFd < 0) {
+    FError = errno;
+    return FError == ENOENT ? Vanished : Unreadable;
+  }
+  // Swapped for something else since the check above.
+  if (::fstat(FFd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    Close();
+    return NotRegular;
+  }
   // A read lease is granted only while no process has the file open for writing. Where
   // leases are not permitted at all (another user's file, a file system without them) the
   // file is read without one.
@@ -37,10 +54,10 @@ bool TUpdateFile::Open(const std::string& path) {
     FLeased = true;
   } else if (errno == EAGAIN) {
     Close();
-    return false;
+    return BeingWritten;
   }
-  FReader.emplace([this](char* buffer, std::size_t size) { return ReadBytes(buffer, size); });
-  return true;
+  FReader.emplace([this](char* buffer, std::size_t size) { return ReadBytes(buffer, size); }, UpdateLineLimit);
+  return Opened;
 }
 
 std::size_t TUpdateFile::ReadBytes(char* buffer, std::size_t size) {

@@ -8,19 +8,32 @@
 
 namespace relaybox {
 
+// The characters an update file's line keeps; the rest of a longer line is skipped unread.
+// Twice what common web servers accept as a request line, so no deliverable address is cut.
+inline constexpr std::size_t UpdateLineLimit = 16384;
+
 // An update file open for reading as text, in the single-byte code page. The open fails
 // while another process holds the file open for writing (the sibling program has not
-// finished it), so a half-written update is never taken.
+// finished it), so a half-written update is never taken; only regular files are opened.
 class TUpdateFile {
 public:
+  enum TOpenResult {
+    Opened,
+    Vanished,      // nothing by that name any more
+    BeingWritten,  // another process has it open for writing
+    NotRegular,    // a FIFO, device, socket or folder, also behind a link
+    Unreadable     // see Error(): permission, a link that leads nowhere, a loop of links
+  };
+
   TUpdateFile() = default;
   ~TUpdateFile();
   TUpdateFile(const TUpdateFile&) = delete;
   TUpdateFile& operator=(const TUpdateFile&) = delete;
 
-  // False when the file cannot be opened or is being written.
-  bool Open(const std::string& path);
+  TOpenResult Open(const std::string& path);
   bool IsOpen() const { return FFd >= 0; }
+  // The errno of the latest Unreadable open.
+  int Error() const { return FError; }
   // Only while open. ReadLine throws std::system_error on a read error.
   bool Eof();
   Text ReadLine();
@@ -28,6 +41,7 @@ public:
 
 private:
   int FFd = -1;
+  int FError = 0;
   bool FLeased = false;
   std::optional<TTextLineReader> FReader;  // present while open
 

@@ -3,9 +3,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
 #include <optional>
+#include <utility>
 
-#include "relay/FolderListing.h"
 #include "relay/Lib.h"
 #include "relay/RewriteRule.h"
 #include "relay/UpdateFile.h"
@@ -17,90 +19,125 @@ namespace {
 constexpr std::int32_t NoNumber = 999999;
 constexpr int GridRows = 5;
 
-std::optional<struct stat> StatOf(const std::string& path) {
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) return std::nullopt;
-  return info;
-}
+bool SameTime(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
 
-bool SameTime(const timespec& a, const timespec& b) {
-  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
-}
+std::int32_t NumberOf(const TListedName& entry) { return IntValueOrZero(entry.Name.substr(1, 6)); }
 
 } // namespace
 
-TUpdateIntake::TUpdateIntake(std::string folder, TMonitorDisplay& display)
-    : FFolder(std::move(folder)), FDisplay(display) {}
+bool TUpdateIntake::TFileIdentity::operator==(const TFileIdentity& other) const {
+  return Device == other.Device && Inode == other.Inode && Mode == other.Mode && Size == other.Size &&
+         SameTime(Modified, other.Modified) && SameTime(Changed, other.Changed);
+}
+
+TUpdateIntake::TUpdateIntake(std::string folder, TMonitorDisplay& display, std::chrono::milliseconds writerPatience)
+    : FFolder(std::move(folder)), FDisplay(display), FWriterPatience(writerPatience) {}
 
 void TUpdateIntake::ScanUpdateFolder() {
   FDisplay.SetScanTimerEnabled(false);
   // While the queue is full, files wait in the folder.
-  if (QueueCount < QueueCapacity) TakeLowestFile();
+  if (QueueCount < QueueCapacity) {
+    ++FScanNumber;
+    const std::vector<TListedName> listing = ListUpdateFiles(FFolder);
+    // The lowest file that can be taken is taken; one passed over lets the next have its turn.
+    std::vector<const TListedName*> tried;
+    for (;;) {
+      const TListedName* chosen = Lowest(listing, tried);
+      const TTry outcome = chosen != nullptr ? TryToTake(*chosen) : Vanished;
+      if (outcome == Vanished) FDisplay.SetCountCaption(listing.empty() ? Text() : listing.back().Name);
+      if (outcome != PassedOver) break;
+      tried.push_back(chosen);
+    }
+    std::erase_if(FPassedOver, [this](const auto& item) { return item.second.SeenInScan != FScanNumber; });
+    std::erase_if(FBeingWritten, [this](const auto& item) { return item.second.SeenInScan != FScanNumber; });
+  }
   FDisplay.SetScanTimerEnabled(true);
 }
 
-void TUpdateIntake::TakeLowestFile() {
-  ++FScanNumber;
-  const std::vector<TListedName> listing = ListUpdateFiles(FFolder);
+// The number is the six characters after the leading "C"; the lowest wins, the first listed
+// on a tie. Folders and unchanged files passed over before are not candidates.
+const TListedName* TUpdateIntake::Lowest(const std::vector<TListedName>& listing,
+                                         const std::vector<const TListedName*>& tried) {
   const TListedName* chosen = nullptr;
   std::int32_t best = NoNumber;
   for (const TListedName& entry : listing) {
-    // A directory, or a file already queued that could not be deleted, would be chosen on
-    // every tick and hold back every later file: neither is taken.
-    if (entry.IsDirectory || IsKnownUndeletable(entry.RawName)) continue;
-    // The number is the six characters after the leading "C"; the lowest wins, the first
-    // listed on a tie.
-    const std::int32_t number = IntValueOrZero(entry.Name.substr(1, 6));
-    if (number < best) {
-      best = number;
-      chosen = &entry;
+    // Records of names still listed are kept.
+    if (const auto passed = FPassedOver.find(entry.RawName); passed != FPassedOver.end()) {
+      passed->second.SeenInScan = FScanNumber;
     }
+    if (const auto writing = FBeingWritten.find(entry.RawName); writing != FBeingWritten.end()) {
+      writing->second.SeenInScan = FScanNumber;
+    }
+    if (entry.IsDirectory || std::find(tried.begin(), tried.end(), &entry) != tried.end()) continue;
+    const std::int32_t number = NumberOf(entry);
+    if (number >= best || IsPassedOver(entry.RawName)) continue;
+    best = number;
+    chosen = &entry;
   }
-  std::erase_if(FUndeletable, [this](const auto& item) { return item.second.SeenInScan != FScanNumber; });
+  return chosen;
+}
 
-  const std::string path = chosen ? FFolder + chosen->RawName : std::string();
-  const auto info = chosen ? StatOf(path) : std::nullopt;
-  if (!info || S_ISDIR(info->st_mode)) {
-    FDisplay.SetCountCaption(listing.empty() ? Text() : listing.back().Name);
-    return;
-  }
-
+TUpdateIntake::TTry TUpdateIntake::TryToTake(const TListedName& entry) {
+  const std::string path = FFolder + entry.RawName;
   TUpdateFile file;
-  // A file that cannot be opened yet (the sibling program is still writing it) stays for a
-  // later tick.
-  if (!file.Open(path)) return;
+  switch (file.Open(path)) {
+    case TUpdateFile::Vanished:
+      return Vanished;  // gone since the listing: the next tick lists again
+    case TUpdateFile::NotRegular:
+      PassOver(entry, "is not a regular file");
+      return PassedOver;
+    case TUpdateFile::Unreadable:
+      PassOver(entry, "cannot be read: " + std::string(std::strerror(file.Error())));
+      return PassedOver;
+    case TUpdateFile::BeingWritten: {
+      const auto now = std::chrono::steady_clock::now();
+      TBeingWritten& writing = FBeingWritten.try_emplace(entry.RawName, TBeingWritten{now, FScanNumber, false}).first->second;
+      if (now - writing.Since < FWriterPatience) return Wait;
+      if (!std::exchange(writing.Reported, true) && OnPassedOver) {
+        OnPassedOver(entry.Name, "is still being written after " + std::to_string(FWriterPatience.count() / 1000) + " s");
+      }
+      return PassedOver;  // tried again on every tick, so it is taken once the writer lets go
+    }
+    case TUpdateFile::Opened:
+      break;
+  }
+  FBeingWritten.erase(entry.RawName);
   ++QueueCount;
-  UpdateEntry& entry = UpdateQueue[QueueCount];
-  entry = UpdateEntry{};
+  UpdateEntry& queued = UpdateQueue[QueueCount];
+  queued = UpdateEntry{};
   try {
-    if (!file.Eof()) entry.Site = file.ReadLine();
-    if (!file.Eof()) entry.Request = file.ReadLine();
-    entry.Request = RewriteRequest(entry.Request);
+    if (!file.Eof()) queued.Site = file.ReadLine();
+    if (!file.Eof()) queued.Request = file.ReadLine();
+    queued.Request = RewriteRequest(queued.Request);
   } catch (...) {
     // A read error keeps what was read so far; the file is still consumed.
   }
   file.Close();
-  if (::unlink(path.c_str()) != 0) RememberUndeletable(chosen->RawName);
+  // A file that cannot be deleted stays passed over, so that it is queued only once.
+  if (::unlink(path.c_str()) != 0) PassOver(entry, std::string());
   RefreshMonitorGrid();
+  return Taken;
 }
 
-bool TUpdateIntake::IsKnownUndeletable(const std::string& rawName) {
-  const auto it = FUndeletable.find(rawName);
-  if (it == FUndeletable.end()) return false;
-  TFileIdentity& known = it->second;
-  const auto info = StatOf(FFolder + rawName);
-  if (!info || info->st_dev != known.Device || info->st_ino != known.Inode ||
-      info->st_size != known.Size || !SameTime(info->st_mtim, known.Modified)) {
-    return false;  // replaced or changed: a new update under the same name
-  }
-  known.SeenInScan = FScanNumber;
-  return true;
+std::optional<TUpdateIntake::TFileIdentity> TUpdateIntake::IdentityOf(const std::string& rawName) const {
+  const std::string path = FFolder + rawName;
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0 && ::lstat(path.c_str(), &info) != 0) return std::nullopt;
+  return TFileIdentity{info.st_dev, info.st_ino, info.st_mode, info.st_size, info.st_mtim, info.st_ctim};
 }
 
-void TUpdateIntake::RememberUndeletable(const std::string& rawName) {
-  if (const auto info = StatOf(FFolder + rawName)) {
-    FUndeletable[rawName] = {info->st_dev, info->st_ino, info->st_size, info->st_mtim, FScanNumber};
-  }
+// Until it changes; then it gets a new try.
+bool TUpdateIntake::IsPassedOver(const std::string& rawName) const {
+  const auto it = FPassedOver.find(rawName);
+  return it != FPassedOver.end() && IdentityOf(rawName) == it->second.Identity;
+}
+
+// An empty reason passes the file over silently.
+void TUpdateIntake::PassOver(const TListedName& entry, const std::string& reason) {
+  const std::optional<TFileIdentity> identity = IdentityOf(entry.RawName);
+  if (!identity) return;
+  FPassedOver[entry.RawName] = {*identity, FScanNumber};
+  if (!reason.empty() && OnPassedOver) OnPassedOver(entry.Name, reason);
 }
 
 void TUpdateIntake::RefreshMonitorGrid() {

@@ -2,45 +2,75 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <ctime>
+#include <functional>
+#include <optional>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
+#include "relay/FolderListing.h"
 #include "relay/MonitorDisplay.h"
 
 namespace relaybox {
 
 // Takes update files from the watch folder into UpdateQueue, at most one per scan tick,
-// lowest number first, and keeps the queue display up to date.
+// lowest number first, and keeps the queue display up to date. No file holds back the
+// others for good: one that cannot be taken is passed over and left in place.
 class TUpdateIntake {
 public:
+  // How long a file that another process holds open for writing is waited for, keeping the
+  // number order, before it is passed over until the writer lets go.
+  static constexpr std::chrono::milliseconds WriterPatience{10000};
+
   // `folder` is the watch folder's path with its trailing "/".
-  TUpdateIntake(std::string folder, TMonitorDisplay& display);
+  TUpdateIntake(std::string folder, TMonitorDisplay& display,
+                std::chrono::milliseconds writerPatience = WriterPatience);
 
   // One intake step, run by the scan timer's tick.
   void ScanUpdateFolder();
   // Redraws grid rows 1 to 5 from the head of the queue.
   void RefreshMonitorGrid();
 
+  // Told once for each file passed over, with the reason ("cannot be read: Permission denied").
+  std::function<void(const Text& name, const std::string& reason)> OnPassedOver;
+
 private:
-  // Identifies a file whose delete failed, so that it is queued only once while it stays.
+  // What a name leads to, so that a file passed over is tried again only once it changed.
   struct TFileIdentity {
     dev_t Device;
     ino_t Inode;
+    mode_t Mode;
     off_t Size;
-    timespec Modified;
+    timespec Modified, Changed;
+    bool operator==(const TFileIdentity& other) const;
+  };
+  struct TPassedOver {
+    TFileIdentity Identity;
     std::uint64_t SeenInScan;
   };
+  struct TBeingWritten {
+    std::chrono::steady_clock::time_point Since;
+    std::uint64_t SeenInScan;
+    bool Reported;
+  };
+  enum TTry { Taken, Wait, PassedOver, Vanished };
 
-  void TakeLowestFile();
-  bool IsKnownUndeletable(const std::string& rawName);
-  void RememberUndeletable(const std::string& rawName);
+  TTry TryToTake(const TListedName& entry);
+  const TListedName* Lowest(const std::vector<TListedName>& listing, const std::vector<const TListedName*>& tried);
+  bool IsPassedOver(const std::string& rawName) const;
+  void PassOver(const TListedName& entry, const std::string& reason);
+  std::optional<TFileIdentity> IdentityOf(const std::string& rawName) const;
   void SetCellIfChanged(int col, int row, const Text& text);
 
   std::string FFolder;
   TMonitorDisplay& FDisplay;
-  std::unordered_map<std::string, TFileIdentity> FUndeletable;
+  const std::chrono::milliseconds FWriterPatience;
+  // Files passed over (or queued but undeletable), by name, until they change or go.
+  std::unordered_map<std::string, TPassedOver> FPassedOver;
+  std::unordered_map<std::string, TBeingWritten> FBeingWritten;
   std::uint64_t FScanNumber = 0;
 };
 

@@ -12,6 +12,7 @@
 #include "relay/UpdateQueue.h"
 #include "ui/AboutBox.h"
 #include "ui/Caption.h"
+#include "ui/CountCell.h"
 #include "ui/Fonts.h"
 #include "ui/ErrorReport.h"
 
@@ -76,6 +77,9 @@ TMainForm::TMainForm(std::string updateFolder)
   PlaceLabel(ReplyLabel, 24, 240);
   SetupGrid();
 
+  FIntake.OnPassedOver = [this](const Text& name, const std::string& reason) {
+    if (OnPassedOver) OnPassedOver(name, reason);
+  };
   Timer1.OnTimer = [this] { Timer1Timer(); };
   SendTimer.OnTimer = [this] { SendTimerTimer(); };
 
@@ -94,6 +98,7 @@ void TMainForm::SetupGrid() {
   MonitorGrid.setEditTriggers(QAbstractItemView::NoEditTriggers);
   MonitorGrid.setSelectionMode(QAbstractItemView::SingleSelection);
   MonitorGrid.setWordWrap(false);
+  MonitorGrid.setItemDelegateForColumn(0, &CountColumn);
   for (int row = 0; row < GridRows; ++row) {
     for (int col = 0; col < GridCols; ++col) {
       auto item = std::make_unique<QTableWidgetItem>();

@@ -15,6 +15,7 @@
 #include "relay/HooflineThreads.h"
 #include "relay/MonitorDisplay.h"
 #include "relay/UpdateIntake.h"
+#include "ui/CountCell.h"
 #include "ui/Timer.h"
 
 namespace relaybox {
@@ -47,6 +48,7 @@ public:
   QLabel CountLabel;
   QLabel Label3;
   QLabel SentLabel;
+  TCountCell CountColumn;  // draws the grid's first column; declared before the grid, which uses it
   QTableWidget MonitorGrid;
   QLabel ReplyLabel;
   TTimer Timer1;
@@ -55,6 +57,8 @@ public:
   // Called with the new text whenever SentLabel or ReplyLabel changes, for a run without a
   // window.
   std::function<void(const Text& text)> OnStatusText;
+  // Called for each update file the intake passes over, with the reason.
+  std::function<void(const Text& name, const std::string& reason)> OnPassedOver;
 
 protected:
   void showEvent(QShowEvent* event) override;

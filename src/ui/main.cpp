@@ -75,6 +75,10 @@ int main(int argc, char** argv) {
       std::printf("%s\n", StatusLine(text).c_str());
       std::fflush(stdout);
     };
+    mainForm.OnPassedOver = [](const Text& name, const std::string& reason) {
+      std::printf("Passed over %s: %s\n", TextToUtf8(name).c_str(), reason.c_str());
+      std::fflush(stdout);
+    };
   }
   // A service stop or Ctrl-C ends the program as closing the window does.
   const TShutdownSignals shutdownSignals([&mainForm] { mainForm.close(); });

@@ -10,24 +10,36 @@ namespace relaybox {
 namespace {
 
 TEST(InstanceLockTest, OneRelayPerFolderUntilItEnds) {
-  const TTempFolder folder;
-  const TTempFolder other;
-  auto first = std::make_unique<TInstanceLock>(folder.Path());
+  const TTempFolder locks, folder, other;
+  auto first = std::make_unique<TInstanceLock>(folder.Path(), locks.Path());
   EXPECT_TRUE(first->Acquired());
-  EXPECT_FALSE(TInstanceLock(folder.Path()).Acquired());
-  EXPECT_TRUE(TInstanceLock(other.Path()).Acquired());
+  EXPECT_FALSE(TInstanceLock(folder.Path(), locks.Path()).Acquired());
+  EXPECT_FALSE(TInstanceLock(folder.Path() + "./", locks.Path()).Acquired());
+  EXPECT_TRUE(TInstanceLock(other.Path(), locks.Path()).Acquired());
   first.reset();
-  EXPECT_TRUE(TInstanceLock(folder.Path()).Acquired());
+  EXPECT_TRUE(TInstanceLock(folder.Path(), locks.Path()).Acquired());
 }
 
-TEST(InstanceLockTest, ALockFileLeftBehindStopsNobodyAndAMissingFolderIsMade) {
-  const TTempFolder parent;
+TEST(InstanceLockTest, CleaningOrRecreatingTheFolderLetsNoSecondRelayIn) {
+  const TTempFolder locks, parent;
   const std::string folder = parent.Path() + "Quintel/Hoofline/Relaybox/";
-  EXPECT_TRUE(TInstanceLock(folder).Acquired());
+  const TInstanceLock first(folder, locks.Path());
+  ASSERT_TRUE(first.Acquired());
   EXPECT_TRUE(std::filesystem::is_directory(folder));
+  EXPECT_FALSE(first.Path().starts_with(folder));
+  std::filesystem::remove_all(parent.Path() + "Quintel");
+  EXPECT_FALSE(TInstanceLock(folder, locks.Path()).Acquired());
+}
 
-  parent.Write(std::string("Quintel/Hoofline/Relaybox/") + TInstanceLock::FileName, "12345\n");
-  EXPECT_TRUE(TInstanceLock(folder).Acquired());
+TEST(InstanceLockTest, ALockFileLeftBehindStopsNobody) {
+  const TTempFolder locks, folder;
+  std::string path;
+  {
+    const TInstanceLock crashed(folder.Path(), locks.Path());
+    path = crashed.Path();
+  }
+  ASSERT_TRUE(std::filesystem::exists(path));
+  EXPECT_TRUE(TInstanceLock(folder.Path(), locks.Path()).Acquired());
 }
 
 } // namespace

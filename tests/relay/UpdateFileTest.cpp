@@ -1,14 +1,45 @@
 #include "relay/UpdateFile.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
+
+#include <cerrno>
+#include <filesystem>
 
 #include "TempFolder.h"
 
 namespace relaybox {
 namespace {
+
+TEST(UpdateFileTest, OnlyRegularFilesThatNobodyWritesAreOpened) {
+  TTempFolder folder;
+  const std::string dir = folder.Path();
+  folder.Write("plain", "site\n");
+  ::mkfifo((dir + "fifo").c_str(), 0600);
+  std::filesystem::create_symlink("/dev/zero", dir + "zero");
+  std::filesystem::create_symlink(dir + "nothing", dir + "dangling");
+  std::filesystem::create_symlink(dir + "loop", dir + "loop");
+  std::filesystem::create_directory(dir + "folder");
+  const struct {
+    const char* Name;
+    TUpdateFile::TOpenResult Result;
+    int Error;
+  } cases[] = {
+      {"plain", TUpdateFile::Opened, 0},          {"missing", TUpdateFile::Vanished, 0},
+      {"fifo", TUpdateFile::NotRegular, 0},       {"zero", TUpdateFile::NotRegular, 0},
+      {"folder", TUpdateFile::NotRegular, 0},     {"dangling", TUpdateFile::Unreadable, ENOENT},
+      {"loop", TUpdateFile::Unreadable, ELOOP},
+  };
+  for (const auto& c : cases) {
+    TUpdateFile file;
+    EXPECT_EQ(file.Open(dir + c.Name), c.Result) << c.Name;
+    EXPECT_EQ(file.IsOpen(), c.Result == TUpdateFile::Opened) << c.Name;
+    if (c.Error != 0) EXPECT_EQ(file.Error(), c.Error) << c.Name;
+  }
+}
 
 TEST(UpdateFileTest, RefusedWhileHeldOpenForWriting) {
   TTempFolder folder;
@@ -18,11 +49,10 @@ TEST(UpdateFileTest, RefusedWhileHeldOpenForWriting) {
   const int writer = ::open(path.c_str(), O_WRONLY | O_APPEND);
   ASSERT_GE(writer, 0);
   TUpdateFile file;
-  EXPECT_FALSE(file.Open(folder.Path() + "missing.txt"));
-  EXPECT_FALSE(file.Open(path));
+  EXPECT_EQ(file.Open(path), TUpdateFile::BeingWritten);
   EXPECT_FALSE(file.IsOpen());
   ::close(writer);
-  ASSERT_TRUE(file.Open(path));
+  ASSERT_EQ(file.Open(path), TUpdateFile::Opened);
   EXPECT_EQ(file.ReadLine(), u"site");
   EXPECT_TRUE(file.Eof());
   // The lease is released on close, so a writer is not held up afterwards.

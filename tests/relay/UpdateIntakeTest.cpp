@@ -8,12 +8,15 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <functional>
+#include <thread>
 #include <filesystem>
 #include <fstream>
 #include <vector>
 
 #include "TempFolder.h"
 #include "relay/FolderListing.h"
+#include "relay/UpdateFile.h"
 #include "relay/UpdateQueue.h"
 
 namespace relaybox {
@@ -111,7 +114,10 @@ TEST_F(UpdateIntakeTest, FileContentRules) {
       {std::string("\0\x01\xFF\x80\x9D\n\x7F", 7), Text{0, 1, 0xFF, 0x20AC, 0x9D}, Text{0x7F}},
       {"s\nhttp://www.hoofline.example/hl/updateRace.php?r=1&t=2\n", u"s",
        u"http://www.hoofline.example/hl/testHLRelaybox.php?r=1&t=2"},
-      {std::string(10 << 20, 'z') + "\nreq", Text(10 << 20, u'z'), u"req"},  // no length limit
+      // A line keeps its first characters up to the limit; the rest is skipped, CR LF or not.
+      {std::string(10 << 20, 'z') + "\nreq", Text(UpdateLineLimit, u'z'), u"req"},
+      {"site\n" + std::string(UpdateLineLimit, 'r') + "\r\n", u"site", Text(UpdateLineLimit, u'r')},
+      {std::string(UpdateLineLimit + 1, 's') + "\x1A\r\nreq", Text(UpdateLineLimit, u's'), u"req"},
   };
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     SCOPED_TRACE(i);
@@ -201,22 +207,98 @@ TEST_F(UpdateIntakeTest, DirectoryNamedLikeAnUpdateFileIsPassedOver) {
   EXPECT_TRUE(std::filesystem::is_directory(Folder.Path() + "C000001.txt"));
 }
 
-TEST_F(UpdateIntakeTest, FileBeingWrittenWaitsForALaterTick) {
+TEST_F(UpdateIntakeTest, NothingThatCannotBeReadHoldsBackTheLaterFiles) {
+  const std::string dir = Folder.Path();
+  std::filesystem::create_symlink(dir + "nothing", dir + "C000001.txt");
+  std::filesystem::create_symlink(dir + "C000002.txt", dir + "C000002.txt");
+  ::mkfifo((dir + "C000003.txt").c_str(), 0600);
+  std::filesystem::create_symlink("/dev/zero", dir + "C000004.txt");
+  Folder.Write("C000007.txt", "seven\n");
+  Folder.Write("C000008.txt", "eight\n");
+  std::vector<std::string> passedOver;
+  Intake.OnPassedOver = [&passedOver](const Text& name, const std::string& reason) {
+    passedOver.push_back(TextToUtf8(name) + " " + reason);
+  };
+  for (int tick = 0; tick < 4; ++tick) Intake.ScanUpdateFolder();
+  ASSERT_EQ(QueueCount, 2);
+  EXPECT_EQ(UpdateQueue[1].Site, u"seven");
+  EXPECT_EQ(UpdateQueue[2].Site, u"eight");
+  // Each is named once and left where it is.
+  EXPECT_EQ(passedOver, (std::vector<std::string>{"C000001.txt cannot be read: No such file or directory",
+                                                  "C000002.txt cannot be read: Too many levels of symbolic links",
+                                                  "C000003.txt is not a regular file",
+                                                  "C000004.txt is not a regular file"}));
+  for (const char* name : {"C000001.txt", "C000002.txt", "C000003.txt", "C000004.txt"}) {
+    EXPECT_TRUE(std::filesystem::symlink_status(dir + name).type() != std::filesystem::file_type::not_found) << name;
+  }
+  // A change gives a file its next try.
+  Folder.Write("nothing", "one\n");
+  Intake.ScanUpdateFolder();
+  ASSERT_EQ(QueueCount, 3);
+  EXPECT_EQ(UpdateQueue[3].Site, u"one");
+}
+
+TEST_F(UpdateIntakeTest, AFileBeingWrittenIsWaitedForInOrderButNotForever) {
   if (!Folder.LeasesWork()) GTEST_SKIP() << "no file leases on this file system";
+  TUpdateIntake intake(Folder.Path(), Display, std::chrono::milliseconds(200));
+  std::vector<std::string> passedOver;
+  intake.OnPassedOver = [&passedOver](const Text& name, const std::string& reason) {
+    passedOver.push_back(TextToUtf8(name) + " " + reason);
+  };
   Folder.Write("C000001.txt", "site\n");
+  Folder.Write("C000002.txt", "two\n");
   const int writer = ::open((Folder.Path() + "C000001.txt").c_str(), O_WRONLY | O_APPEND);
   ASSERT_GE(writer, 0);
-  Intake.ScanUpdateFolder();
-  Intake.ScanUpdateFolder();
+  intake.ScanUpdateFolder();
+  intake.ScanUpdateFolder();
   EXPECT_EQ(QueueCount, 0);
-  EXPECT_TRUE(Folder.Exists("C000001.txt"));
   EXPECT_EQ(Display.TimerCalls, (std::vector<bool>{false, true, false, true}));
+  std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  intake.ScanUpdateFolder();
+  intake.ScanUpdateFolder();
+  ASSERT_EQ(QueueCount, 1);
+  EXPECT_EQ(UpdateQueue[1].Site, u"two");
+  EXPECT_EQ(passedOver, std::vector<std::string>{"C000001.txt is still being written after 0 s"});
   EXPECT_EQ(::write(writer, "req\n", 4), 4);
   ::close(writer);
-  Intake.ScanUpdateFolder();
-  ASSERT_EQ(QueueCount, 1);
-  EXPECT_EQ(UpdateQueue[1].Request, u"req");
+  intake.ScanUpdateFolder();
+  ASSERT_EQ(QueueCount, 2);
+  EXPECT_EQ(UpdateQueue[2].Request, u"req");
   EXPECT_FALSE(Folder.Exists("C000001.txt"));
+}
+
+// Runs `checks` in a child process for which the folder's files are off limits by their
+// modes: as an unprivileged user where the suite runs as root. Returns the child's status.
+int RunWithoutPrivileges(const TTempFolder& folder, mode_t folderMode, const std::function<int()>& checks) {
+  const pid_t child = ::fork();
+  if (child < 0) return -1;
+  if (child == 0) {
+    const char* dir = folder.Path().c_str();
+    const bool dropped = ::geteuid() == 0 ? ::chmod(dir, folderMode | 0755) == 0 && ::setgid(65534) == 0 &&
+                                                ::setuid(65534) == 0
+                                          : ::chmod(dir, folderMode) == 0;
+    ::_exit(dropped ? checks() : 2);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ::chmod(folder.Path().c_str(), 0700);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST_F(UpdateIntakeTest, AFileWithoutReadPermissionIsPassedOver) {
+  Folder.Write("C000001.txt", "secret\n");
+  Folder.Write("C000002.txt", "two\n");
+  ::chmod((Folder.Path() + "C000001.txt").c_str(), 0600);
+  ::chmod((Folder.Path() + "C000002.txt").c_str(), 0666);
+  const int status = RunWithoutPrivileges(Folder, 0777, [this] {
+    std::string reason;
+    Intake.OnPassedOver = [&reason](const Text&, const std::string& text) { reason += text; };
+    for (int tick = 0; tick < 3; ++tick) Intake.ScanUpdateFolder();
+    if (QueueCount != 1 || UpdateQueue[1].Site != u"two") return 3;
+    return reason == "cannot be read: Permission denied" ? 0 : 4;
+  });
+  EXPECT_EQ(status, 0);
+  EXPECT_TRUE(Folder.Exists("C000001.txt"));
 }
 
 // Checks of the undeletable-file case, run in a child process; 0 when all hold.
@@ -235,22 +317,8 @@ TEST_F(UpdateIntakeTest, UndeletableFileIsQueuedOnceAndHoldsNothingBack) {
   Folder.Write("C000001.txt", "one\n");
   Folder.Write("C000005.txt", "five\n");
   for (const char* name : {"C000001.txt", "C000005.txt"}) ::chmod((Folder.Path() + name).c_str(), 0666);
-  // Deletes fail once the folder is read-only to the intake: by its mode, or, since modes do
-  // not stop root, by running the intake as an unprivileged user.
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    const char* dir = Folder.Path().c_str();
-    const bool readOnly = ::geteuid() == 0
-                              ? ::chmod(dir, 0755) == 0 && ::setgid(65534) == 0 && ::setuid(65534) == 0
-                              : ::chmod(dir, 0555) == 0;
-    ::_exit(readOnly ? UndeletableChecks(Intake, Folder) : 2);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ::chmod(Folder.Path().c_str(), 0700);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+  // Deletes fail once the folder is read-only to the intake.
+  EXPECT_EQ(RunWithoutPrivileges(Folder, 0555, [this] { return UndeletableChecks(Intake, Folder); }), 0);
   EXPECT_TRUE(Folder.Exists("C000001.txt"));
 }
 

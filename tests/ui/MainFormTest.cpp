@@ -67,6 +67,22 @@ TEST_F(MainFormTest, StartsWithAnEmptyDisplayAndOnlyTheSendTimerRunning) {
   EXPECT_EQ(form.MonitorGrid.rowHeight(1), 20);
 }
 
+TEST_F(MainFormTest, EveryCountReadsInFullInItsColumn) {
+  TMainForm form(Folder());
+  form.show();
+  QTableWidget& grid = form.MonitorGrid;
+  QStyleOptionViewItem option;
+  option.font = grid.font();
+  // Digits are all as wide as each other; these are the longest texts.
+  for (const char16_t* count : {u"1 of 9", u"999 of 999", u"1000 of 2000", u"2000 of 2000"}) {
+    form.SetCell(0, 1, count);
+    const QModelIndex index = grid.model()->index(1, 0);
+    const int needed = grid.itemDelegateForIndex(index)->sizeHint(option, index).width();
+    EXPECT_LE(needed, grid.columnWidth(0) - 1) << TextToUtf8(count);  // one pixel is the grid line
+  }
+  EXPECT_EQ(grid.columnWidth(0), 50);
+}
+
 TEST_F(MainFormTest, MenuBarHasFileExitAndATopLevelAbout) {
   TMainForm form(Folder());
   const QList<QAction*> items = form.menuBar()->actions();
