@@ -3,6 +3,9 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
 #include <memory>
 
 namespace relaybox {
@@ -26,6 +29,15 @@ bool MatchesUpdatePattern(std::string_view rawName) {
     if (Lower(tail[i]) != Ext[i]) return false;
   }
   return true;
+}
+
+std::string PrepareWatchFolder(const std::string& folder) {
+  std::error_code error;
+  std::filesystem::create_directories(folder, error);
+  if (error) return "cannot create the watch folder " + folder + ": " + error.message();
+  const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
+  if (!dir) return "cannot read the watch folder " + folder + ": " + std::strerror(errno);
+  return {};
 }
 
 std::vector<TListedName> ListUpdateFiles(const std::string& folder) {

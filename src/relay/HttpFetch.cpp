@@ -1,5 +1,6 @@
 #include "relay/HttpFetch.h"
 
+#include "http/HttpFailureText.h"
 #include "relay/ResponseText.h"
 
 namespace relaybox {
@@ -27,6 +28,8 @@ void THttpFetchForm::FetchPage(const Text& url, std::int32_t timeoutMs, Text& re
   try {
     HttpClient1.Abort();  // drops the connection the previous fetch left open
     OnOwnerThread([this, &url, timeoutMs] {
+      FTimedOut = false;
+      FOutcome = TOutcome{};
       Timer1.SetInterval(static_cast<std::uint32_t>(std::max(timeoutMs, 1)));
       Timer1.SetEnabled(true);
       HttpClient1.URL = url;
@@ -37,7 +40,10 @@ void THttpFetchForm::FetchPage(const Text& url, std::int32_t timeoutMs, Text& re
     try {
       HttpClient1.Get();
       Text text;
-      OnOwnerThread([this, &text] {
+      OnOwnerThread([this, &text, timeoutMs] {
+        const bool timedOut = FTimedOut && HttpClient1.Failure() == hfAborted;
+        FOutcome = {HttpClient1.StatusCode(), HttpClient1.ReasonText(),
+                    timedOut ? "timed out after " + std::to_string(timeoutMs / 1000) + " s" : HttpFailureText(HttpClient1)};
         if (!FBody) return;  // no body arrived
         Memo1 = ResponseText(FBody->Bytes());
         FBody.reset();
@@ -61,6 +67,9 @@ void THttpFetchForm::HttpClient1DocBegin(THttpClient& sender) {
 
 void THttpFetchForm::HttpClient1DocEnd(THttpClient& sender) { sender.BodyStream = nullptr; }
 
-void THttpFetchForm::Timer1Timer() { HttpClient1.Abort(); }
+void THttpFetchForm::Timer1Timer() {
+  FTimedOut = FTimedOut || HttpClient1.State() != httpReady;
+  HttpClient1.Abort();
+}
 
 } // namespace relaybox

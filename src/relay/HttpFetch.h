@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string>
 
 #include "base/Stream.h"
 #include "base/Text.h"
@@ -18,6 +19,13 @@ namespace relaybox {
 // them through that thread.
 class THttpFetchForm {
 public:
+  // How the latest fetch ended: the reply's status and reason, or why there was none.
+  struct TOutcome {
+    std::int32_t StatusCode = 0;
+    Text ReasonText;
+    std::string Failure;  // "" for a complete reply, else "refused", "timed out after 10 s", ...
+  };
+
   THttpFetchForm();
 
   // Fetches `url`, aborting after `timeoutMs`; assigns `response` only a non-empty text.
@@ -27,6 +35,9 @@ public:
   THttpClient HttpClient1;
   TWndTimer Timer1{&HttpClient1};
   Text Memo1 = u"Memo1\r\n";
+
+  // Of the latest fetch; read on the form's thread once FetchPage has returned.
+  const TOutcome& LastOutcome() const { return FOutcome; }
 
   // At most this much of a body is kept; later bytes are dropped.
   static constexpr std::size_t BodyLimit = 8 * 1024 * 1024;
@@ -38,6 +49,8 @@ private:
   void OnOwnerThread(const std::function<void()>& call);
 
   std::atomic<bool> FBusy{false};
+  bool FTimedOut = false;  // the time-out ended the current fetch
+  TOutcome FOutcome;
   // The body of the latest reply, from body start until it is read back.
   std::optional<TMemoryStream> FBody;
 };

@@ -44,7 +44,6 @@ std::string TInstanceLock::UserLockFolder() {
 
 TInstanceLock::TInstanceLock(const std::string& folder, const std::string& lockFolder) {
   std::error_code ignored;
-  std::filesystem::create_directories(folder, ignored);
   std::filesystem::create_directories(lockFolder, ignored);
   ::chmod(lockFolder.c_str(), 0700);
   // One name however the folder is written: relative, with "./" or through a link.

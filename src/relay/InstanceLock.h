@@ -10,8 +10,7 @@ namespace relaybox {
 // the process however that ends, so a lock file a crashed relay left behind stops nobody.
 class TInstanceLock {
 public:
-  // `folder` is the watch folder with its trailing "/"; it is created when missing. The lock
-  // file goes into `lockFolder`.
+  // `folder` is the watch folder with its trailing "/". The lock file goes into `lockFolder`.
   explicit TInstanceLock(const std::string& folder, const std::string& lockFolder = UserLockFolder());
   ~TInstanceLock();
   TInstanceLock(const TInstanceLock&) = delete;

@@ -105,6 +105,7 @@ TUpdateIntake::TTry TUpdateIntake::TryToTake(const TListedName& entry) {
   ++QueueCount;
   UpdateEntry& queued = UpdateQueue[QueueCount];
   queued = UpdateEntry{};
+  queued.FileName = entry.Name;
   try {
     if (!file.Eof()) queued.Site = file.ReadLine();
     if (!file.Eof()) queued.Request = file.ReadLine();

@@ -7,10 +7,12 @@
 
 namespace relaybox {
 
-// One pending update: the site text shown in the display and the address to fetch.
+// One pending update: the site text shown in the display and the address to fetch, and the
+// name of the file it came from, for the record of its delivery.
 struct UpdateEntry {
   Text Site;
   Text Request;
+  Text FileName;
 };
 
 inline constexpr std::int32_t QueueCapacity = 2000;

@@ -4,15 +4,15 @@
 
 namespace relaybox {
 
-TCommandLine ParseCommandLine(const QStringList& arguments) {
+TCommandLine ParseCommandLine(const QStringList& arguments, const QString& watchFolder) {
   QCommandLineParser parser;
-  parser.setApplicationDescription(
-      "Delivers the web updates the Hoofline Software drops into ~/Documents/Quintel/Hoofline/Relaybox/,\n"
-      "one at a time, and shows the queue, the number sent and the latest server reply.");
+  parser.setApplicationDescription("Delivers the web updates the Hoofline Software drops into\n  " + watchFolder +
+                                   "\none at a time, and shows the queue, the number sent and the latest server reply.");
   const QCommandLineOption help(QStringList{"h", "help"}, "Show this help and exit.");
   const QCommandLineOption version(QStringList{"v", "version"}, "Show the version and exit.");
   const QCommandLineOption headless(
-      "headless", "Relay without a window; print each change of the status texts to standard output.");
+      "headless", "Relay without a window; print each delivery and each change of the status texts to\n"
+                  "standard output, one line each (see relaybox(1)).");
   parser.addOptions({help, version, headless});
 
   TCommandLine result;
@@ -33,16 +33,6 @@ TCommandLine ParseCommandLine(const QStringList& arguments) {
 bool DisplayAvailable() {
   return !qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") || !qEnvironmentVariableIsEmpty("DISPLAY") ||
          !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
-}
-
-std::string StatusLine(const Text& text) {
-  Text line;
-  line.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == u'\r' && i + 1 < text.size() && text[i + 1] == u'\n') continue;
-    line.push_back(text[i] == u'\r' || text[i] == u'\n' ? u' ' : text[i]);
-  }
-  return TextToUtf8(line);
 }
 
 } // namespace relaybox

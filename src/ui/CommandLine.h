@@ -19,13 +19,11 @@ struct TCommandLine {
   QString HelpText;
 };
 
-// `arguments` starts with the program name, as QCoreApplication::arguments does.
-TCommandLine ParseCommandLine(const QStringList& arguments);
+// `arguments` starts with the program name, as QCoreApplication::arguments does; the help
+// names `watchFolder`.
+TCommandLine ParseCommandLine(const QStringList& arguments, const QString& watchFolder);
 
 // Whether a window could be shown: a platform was chosen, or an X or Wayland display is named.
 bool DisplayAvailable();
-
-// A status text as one output line, in UTF-8: each line break becomes a blank.
-std::string StatusLine(const Text& text);
 
 } // namespace relaybox

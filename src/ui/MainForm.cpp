@@ -166,11 +166,16 @@ void TMainForm::SendTimerTimer() {
   WaitWhileFetchBusy();
   FetchBusy = true;
   FetchURL = UpdateQueue[1].Request;
+  const auto started = std::chrono::steady_clock::now();
   FWorker = std::make_unique<HTTPThread>(*FFetchForm, [this] {
     if (FFetchWait) FFetchWait();
   });
   WaitWhileFetchBusy();
   FWorker.reset();  // clearing the flag was the worker's last act
+  if (OnDelivery) {
+    OnDelivery({UpdateQueue[1].FileName, UpdateQueue[1].Site, FetchURL, FFetchForm->LastOutcome(),
+                std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started)});
+  }
   SetStatus(ReplyLabel, u"Latest Response : " + FetchResponse.substr(0, ReplyCaptionLimit));
   RemoveQueueHead();  // read after the wait: entries queued meanwhile move down too
   FIntake.RefreshMonitorGrid();

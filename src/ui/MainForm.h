@@ -8,6 +8,7 @@
 #include <QTabWidget>
 #include <QTableWidget>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -21,6 +22,13 @@
 namespace relaybox {
 
 class TAboutBox;
+
+// One delivery as the send step saw it: which update, and how it ended.
+struct TDeliveryReport {
+  Text FileName, Site, Request;
+  THttpFetchForm::TOutcome Outcome;
+  std::chrono::milliseconds Duration{};
+};
 
 // The main window: the queue display, the status labels and the two timers that drive the
 // relay. Closing it ends the program.
@@ -57,6 +65,8 @@ public:
   // Called with the new text whenever SentLabel or ReplyLabel changes, for a run without a
   // window.
   std::function<void(const Text& text)> OnStatusText;
+  // Called at the end of each delivery, before the status texts change.
+  std::function<void(const TDeliveryReport& report)> OnDelivery;
   // Called for each update file the intake passes over, with the reason.
   std::function<void(const Text& name, const std::string& reason)> OnPassedOver;
 

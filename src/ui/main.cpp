@@ -6,18 +6,26 @@
 #include <cstdio>
 
 #include "base/ErrorReportText.h"
+#include "relay/FolderListing.h"
 #include "relay/HttpFetch.h"
 #include "relay/InstanceLock.h"
 #include "ui/AboutBox.h"
 #include "ui/CommandLine.h"
+#include "ui/HeadlessOutput.h"
 #include "ui/MainForm.h"
 #include "ui/MessageBridge.h"
+#include "ui/Platform.h"
 #include "ui/ShutdownSignals.h"
 #include "ui/UpdateFolder.h"
 
 namespace {
 
+// Exit statuses: 1 when the program cannot start here, 2 for a wrong command line.
+constexpr int CannotStart = 1;
+constexpr int UsageError = 2;
+
 constexpr char AlreadyRunning[] = "Hoofline Relaybox is already running.";
+constexpr char NoDisplay[] = "relaybox: no display to show the window on; run 'relaybox --headless' to relay without one.";
 
 } // namespace
 
@@ -29,12 +37,13 @@ int main(int argc, char** argv) {
   mallopt(M_MMAP_THRESHOLD, 128 * 1024);
   QCoreApplication::setApplicationName("relaybox");
   QCoreApplication::setApplicationVersion(ProgramVersion);
+  const std::string folder = UpdateFolder();
   QStringList arguments;
   for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
-  const TCommandLine commandLine = ParseCommandLine(arguments);
+  const TCommandLine commandLine = ParseCommandLine(arguments, QString::fromLocal8Bit(folder.c_str()));
   if (!commandLine.Error.isEmpty()) {
     std::fprintf(stderr, "relaybox: %s\nTry 'relaybox --help'.\n", qPrintable(commandLine.Error));
-    return 2;
+    return UsageError;
   }
   if (commandLine.ShowHelp) {
     std::fputs(qPrintable(commandLine.HelpText), stdout);
@@ -44,41 +53,44 @@ int main(int argc, char** argv) {
     std::printf("relaybox %s\n", ProgramVersion);
     return 0;
   }
-  if (commandLine.Headless) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-  } else if (!DisplayAvailable()) {
-    std::fprintf(stderr, "relaybox: no display to show the window on; run 'relaybox --headless' to relay without one.\n");
-    return 1;
+  const bool headless = commandLine.Headless;
+  if (!headless && !DisplayAvailable()) {
+    std::fprintf(stderr, "%s\n", NoDisplay);
+    return CannotStart;
   }
+  PreparePlatform(headless);
 
   QApplication app(argc, argv);
-  const std::string folder = UpdateFolder();
-  const TInstanceLock lock(folder);
-  if (!lock.Acquired()) {
-    std::fprintf(stderr, "%s\n", AlreadyRunning);
-    // Only a screen can show the box; on a headless platform nobody could close it.
-    if (!commandLine.Headless && QGuiApplication::platformName() != "offscreen") {
-      const Text title = ApplicationTitle(QCoreApplication::applicationFilePath().toStdString());
-      QMessageBox::information(nullptr, QString::fromStdU16String(title), AlreadyRunning);
-    }
-    return 1;
+  if (!DisplayReached()) {
+    std::fprintf(stderr, "%s\n", NoDisplay);
+    return CannotStart;
   }
+  // Says why the program cannot start, in a box too when there is a screen to show it on.
+  const auto refuse = [headless](const std::string& message, QMessageBox::Icon icon) {
+    std::fprintf(stderr, "%s\n", message.c_str());
+    if (!headless) {
+      const Text title = ApplicationTitle(QCoreApplication::applicationFilePath().toStdString());
+      QMessageBox(icon, QString::fromStdU16String(title), QString::fromLocal8Bit(message.c_str())).exec();
+    }
+    return CannotStart;
+  };
+  if (const std::string problem = PrepareWatchFolder(folder); !problem.empty()) {
+    return refuse("relaybox: " + problem, QMessageBox::Critical);
+  }
+  const TInstanceLock lock(folder);
+  if (!lock.Acquired()) return refuse(AlreadyRunning, QMessageBox::Information);
+
   InstallMessageBridge();
   TMainForm mainForm(folder);
   TAboutBox aboutBox(&mainForm);
   mainForm.SetAboutBox(&aboutBox);
   THttpFetchForm fetchForm;
   mainForm.SetFetchForm(&fetchForm);
-  if (commandLine.Headless) {
-    std::printf("Watching %s\n", folder.c_str());
-    mainForm.OnStatusText = [](const Text& text) {
-      std::printf("%s\n", StatusLine(text).c_str());
-      std::fflush(stdout);
-    };
-    mainForm.OnPassedOver = [](const Text& name, const std::string& reason) {
-      std::printf("Passed over %s: %s\n", TextToUtf8(name).c_str(), reason.c_str());
-      std::fflush(stdout);
-    };
+  if (headless) {
+    WriteLine("Watching " + folder);
+    mainForm.OnStatusText = [](const Text& text) { WriteLine(StatusLine(text)); };
+    mainForm.OnDelivery = [](const TDeliveryReport& report) { WriteLine(DeliveryLine(report)); };
+    mainForm.OnPassedOver = [](const Text& name, const std::string& reason) { WriteLine(PassedOverLine(name, reason)); };
   }
   // A service stop or Ctrl-C ends the program as closing the window does.
   const TShutdownSignals shutdownSignals([&mainForm] { mainForm.close(); });

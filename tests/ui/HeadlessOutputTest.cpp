@@ -1,0 +1,142 @@
+#include "ui/HeadlessOutput.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QTemporaryDir>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <thread>
+
+#include "LoopbackPeer.h"
+
+extern char** environ;
+
+namespace relaybox {
+namespace {
+
+TEST(HeadlessOutputTest, LinesKeepTheirFieldsApart) {
+  EXPECT_EQ(StatusLine(u"Updates sent: 3"), "Updates sent: 3");
+  EXPECT_EQ(StatusLine(u"Latest Response : a\r\nb\nc\rd\u00e9"), "Latest Response : a b c d\xc3\xa9");
+  TDeliveryReport report{u"C000042.txt", u"Site\tone", u"http://a.example/u?x=1", {404, u"Not Found", ""},
+                         std::chrono::milliseconds(153)};
+  EXPECT_EQ(DeliveryLine(report), "delivery\tC000042.txt\tSite one\thttp://a.example/u?x=1\t404 Not Found\t153 ms");
+  report.Outcome = {0, u"", "timed out after 10 s"};
+  EXPECT_EQ(DeliveryLine(report), "delivery\tC000042.txt\tSite one\thttp://a.example/u?x=1\tfailed: timed out after 10 s\t153 ms");
+  EXPECT_EQ(PassedOverLine(u"C000007.txt", "is not a regular file"), "passed over\tC000007.txt\tis not a regular file");
+}
+
+// The real program without a window, its output read through a pipe as it comes.
+class THeadlessRun {
+public:
+  explicit THeadlessRun(const std::string& home) {
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    std::vector<std::string> env{"HOME=" + home};
+    for (char** e = environ; *e != nullptr; ++e) {
+      const std::string entry = *e;
+      if (!entry.starts_with("HOME=") && !entry.starts_with("XDG_") && !entry.starts_with("QT_QPA_PLATFORM=")) {
+        env.push_back(entry);
+      }
+    }
+    std::vector<char*> envp;
+    for (std::string& entry : env) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    char program[] = RELAYBOX_PROGRAM;
+    char headless[] = "--headless";
+    char* argv[] = {program, headless, nullptr};
+    if (::posix_spawn(&FPid, program, &actions, nullptr, argv, envp.data()) != 0) FPid = 0;
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    FOut = out[0];
+  }
+  ~THeadlessRun() {
+    if (FPid != 0) {
+      ::kill(FPid, SIGTERM);
+      ::waitpid(FPid, nullptr, 0);
+    }
+    if (FOut >= 0) ::close(FOut);
+  }
+
+  // Reads until the output holds `text`, at most `limit`; true when it does.
+  bool ReadUntil(const std::string& text, std::chrono::seconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (Printed.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+      pollfd ready{FOut, POLLIN, 0};
+      char buffer[512];
+      if (::poll(&ready, 1, 100) != 1) continue;
+      const ssize_t n = ::read(FOut, buffer, sizeof buffer);
+      if (n <= 0) break;
+      Printed.append(buffer, static_cast<std::size_t>(n));
+    }
+    return Printed.find(text) != std::string::npos;
+  }
+
+  std::string Printed;
+
+private:
+  pid_t FPid = 0;
+  int FOut = -1;
+};
+
+TEST(HeadlessOutputTest, EachLineArrivesAsItHappens) {
+  QTemporaryDir home;
+  const std::string folder = home.path().toStdString() + "/Documents/Quintel/Hoofline/Relaybox/";
+  THeadlessRun run(home.path().toStdString());
+  // Before any update: the first line is not held back in a buffer.
+  ASSERT_TRUE(run.ReadUntil("\n", std::chrono::seconds(20)));
+  EXPECT_EQ(run.Printed, "Watching " + folder + "\n");
+
+  TLoopbackPeer fine([](int c) {
+    TLoopbackPeer::ReadHeader(c);
+    TLoopbackPeer::WriteBytes(c, "HTTP/1.0 200 OK\r\n\r\nfine");
+  });
+  TLoopbackPeer missing([](int c) {
+    TLoopbackPeer::ReadHeader(c);
+    TLoopbackPeer::WriteBytes(c, "HTTP/1.0 404 Not Found\r\n\r\ngone");
+  });
+  std::atomic<bool> silentAccepted{false}, silentLeft{false};
+  TLoopbackPeer silent([&](int c) {
+    TLoopbackPeer::ReadHeader(c);
+    silentAccepted = true;
+    pollfd closed{c, POLLIN, 0};
+    silentLeft = ::poll(&closed, 1, 20000) == 1;  // until the relay gives up
+  });
+  const std::string urls[] = {"http://127.0.0.1:" + fine.Port() + "/1", "http://127.0.0.1:" + missing.Port() + "/2",
+                              "http://127.0.0.1:" + ClosedPort() + "/3", "http://127.0.0.1:" + silent.Port() + "/4"};
+  for (int n = 1; n <= 4; ++n) {
+    const std::string name = "C00000" + std::to_string(n) + ".txt";
+    std::ofstream(home.path().toStdString() + "/update", std::ios::binary) << "Site " << n << "\r\n" << urls[n - 1] << "\r\n";
+    std::filesystem::rename(home.path().toStdString() + "/update", folder + name);
+  }
+  ASSERT_TRUE(run.ReadUntil("Updates sent: 3\n", std::chrono::seconds(20))) << run.Printed;
+  // The first three are on record while the fourth still waits on its silent server.
+  for (int i = 0; i < 100 && !silentAccepted; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_TRUE(silentAccepted && !silentLeft);
+  ASSERT_TRUE(run.ReadUntil("Updates sent: 4\n", std::chrono::seconds(20))) << run.Printed;
+  const std::regex expected(
+      "Watching [^\n]*\n"
+      "delivery\tC000001.txt\tSite 1\thttp://[^\t]*/1\t200 OK\t[0-9]+ ms\n"
+      "Latest Response : fine\nUpdates sent: 1\n"
+      "delivery\tC000002.txt\tSite 2\thttp://[^\t]*/2\t404 Not Found\t[0-9]+ ms\n"
+      "Latest Response : gone\nUpdates sent: 2\n"
+      "delivery\tC000003.txt\tSite 3\thttp://[^\t]*/3\tfailed: refused\t[0-9]+ ms\n"
+      "Latest Response : \nUpdates sent: 3\n"
+      "delivery\tC000004.txt\tSite 4\thttp://[^\t]*/4\tfailed: timed out after 10 s\t[0-9]+ ms\n"
+      "Updates sent: 4\n");
+  EXPECT_TRUE(std::regex_match(run.Printed, expected)) << run.Printed;
+}
+
+} // namespace
+} // namespace relaybox
