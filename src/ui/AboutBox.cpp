@@ -12,8 +12,12 @@
 namespace relaybox {
 namespace {
 
+// The sites the links open, and the shorter texts that show them: written out in full, the
+// maker's address would run into the "Click to go to" text beside it.
 constexpr char MakerSite[] = "http://www.hoofline.example/";
 constexpr char CompanySite[] = "http://www.quintel.example/";
+constexpr char MakerSiteText[] = "www.hoofline.example";
+constexpr char CompanySiteText[] = "www.quintel.example";
 
 QFont ArialFont(int pixelHeight, bool bold = false, bool underline = false) {
   QFont font = DialogFont(pixelHeight);
@@ -69,9 +73,9 @@ TAboutBox::TAboutBox(QWidget* parent)
   Place(CreatedLabel, 172, 104, ArialFont(11));
   Place(Copyright, 139, 144, ArialFont(11));
   Place(IPLabel, 139, 168, font());
-  Place(Label1, 23, 192, ArialFont(12, false, true), MakerSite);
+  Place(Label1, 23, 192, ArialFont(12, false, true), MakerSiteText);
   Place(Label4, 176, 192, font(), "<-- Click to go to -->");
-  Place(Label3, 287, 192, ArialFont(12, false, true), CompanySite);
+  Place(Label3, 287, 192, ArialFont(12, false, true), CompanySiteText);
   Label1.OnClick = [this] { Label1Click(); };
   Label3.OnClick = [this] { Label3Click(); };
 }

@@ -55,6 +55,7 @@ TMainForm::TMainForm(std::string updateFolder)
   setFont(DialogFont(11));
 
   File1 = menuBar()->addMenu("File");
+  File1->setFont(font());  // a menu's popup is a window of its own and would not inherit it
   Exit1 = File1->addAction("Exit");
   About1 = menuBar()->addAction("About");
   connect(Exit1, &QAction::triggered, this, [this] { RunEventHandler([this] { Exit1Click(); }); });

@@ -33,6 +33,10 @@ TEST(AboutBoxTest, ShowsItsTextsEachTimeItIsShown) {
   EXPECT_EQ(box.Copyright.text(), "Copyright (c) 2014 Hoofline Software");
   EXPECT_EQ(box.IPLabel.text(), "IP of this computer : " + QString::fromStdString(LocalAddress()));
   EXPECT_EQ(box.Label4.text(), "<-- Click to go to -->");
+  // The three texts of the link line stand apart.
+  EXPECT_LT(box.Label1.geometry().right() + 4, box.Label4.x());
+  EXPECT_LT(box.Label4.geometry().right() + 4, box.Label3.x());
+  EXPECT_LE(box.Label3.geometry().right(), box.Panel1.width());
   EXPECT_FALSE(box.Image2.pixmap().isNull());
 
   box.OKButton.click();
@@ -52,8 +56,8 @@ TEST(AboutBoxTest, LinksOpenTheirSitesInTheDefaultBrowser) {
   QDesktopServices::unsetUrlHandler("http");
 
   ASSERT_EQ(browser.Opened.size(), 2);
-  EXPECT_EQ(browser.Opened[0], QUrl(box.Label1.text()));
-  EXPECT_EQ(browser.Opened[1], QUrl(box.Label3.text()));
+  EXPECT_EQ(browser.Opened[0], QUrl("http://www.hoofline.example/"));
+  EXPECT_EQ(browser.Opened[1], QUrl("http://www.quintel.example/"));
   EXPECT_NE(browser.Opened[0], browser.Opened[1]);
 }
 

@@ -93,6 +93,7 @@ TEST_F(MainFormTest, MenuBarHasFileExitAndATopLevelAbout) {
   EXPECT_EQ(items[0]->menu()->actions()[0]->text(), "Exit");
   EXPECT_EQ(items[1]->text(), "About");
   EXPECT_EQ(items[1]->menu(), nullptr);
+  EXPECT_EQ(items[0]->menu()->font(), form.font());
 
   TAboutBox about(&form);
   form.SetAboutBox(&about);
