@@ -6,10 +6,16 @@
 //   latency  time from an update's rename into the folder to its request line at the server,
 //            for updates dropped one at a time with random gaps
 //   burst    delivery rate and CPU per delivery for a burst of updates dropped at once
+//   oddfiles CPU and memory with a FIFO and a link to /dev/zero named like updates,
+//            and an update behind them delivered                                 (program only)
+//   bigline  CPU and memory to take a 1 GiB one-line update file                  (program only)
 //   rss      memory with 2000 updates of 1 KB queued behind a stalled delivery   (program only)
 //   scan     CPU per scan tick and delivery rate with 10,000 files waiting       (program only)
+//   boundrss memory with 2000 updates queued whose two lines are at the 16,384-character
+//            bound, in a second program that fills its queue alongside rss/scan (program only)
 // Speeds are reported, not judged: the exit status is 1 only when deliveries do not arrive in
-// time or the relay dies, and 2 when the bench cannot set itself up.
+// time or the relay dies, 2 when the bench cannot set itself up, and 130 when it is
+// interrupted; it stops the programs and removes its folders however it ends.
 //   relaybox_relay_bench [--program PATH | --baseline [--baseline-script PATH]]
 //                        [--phases LIST] [--skip-idle] [--burst N] [--latency-updates N] [--seed N]
 #include <sys/stat.h>
@@ -20,6 +26,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <random>
 #include <set>
 #include <sstream>
@@ -43,7 +50,8 @@ constexpr int MaxBurst = 10000;
 constexpr int FirstLatency = 20001;
 constexpr int MaxLatencyUpdates = 1000;
 
-const std::vector<std::string> AllPhases = {"idle", "silent", "latency", "burst", "rss", "scan"};
+const std::vector<std::string> AllPhases = {"idle",    "silent", "latency", "burst",   "oddfiles",
+                                            "bigline", "rss",    "scan",    "boundrss"};
 const std::vector<std::string> BaselinePhases = {"idle", "silent", "latency", "burst"};
 
 void IdlePhase(TRelay& relay) {
@@ -186,18 +194,18 @@ std::string BaselineWrapper(const fs::path& home, const std::string& script, con
 }
 
 int Run(const TOptions& options) {
-  const TTempDir home;
-  const fs::path folder = home.Path() / "Documents/Quintel/Hoofline/Relaybox";
-  const fs::path log = home.Path() / "relay.log";
-  std::error_code error;
-  if (!fs::create_directories(folder, error)) throw TFailure{2, "cannot create " + folder.string()};
+  const TRelayHome home;
+  const fs::path& folder = home.Folder();
   TServer fast(TServer::EMode::Answer), silent(TServer::EMode::Hold);
   const std::string executable =
       options.Baseline ? BaselineWrapper(home.Path(), options.BaselineScript, folder) : options.Program;
-  TRelay relay(executable, ProgramEnvironment(home.Path()), log);
+  TRelay relay(executable, ProgramEnvironment(home.Path()), home.Log());
   std::printf("relay: %s (pid %d), watching %s\n", options.Baseline ? options.BaselineScript.c_str() : executable.c_str(),
               relay.Child().Pid(), folder.c_str());
   const auto has = [&](const char* phase) { return options.Phases.contains(phase); };
+  // boundrss's program, started when the queue phases begin.
+  std::optional<TRelayHome> boundHome;
+  std::optional<TRelay> bound;
   try {
     Pause(relay.Child(), 2s);  // start-up
     const std::size_t idleRss = relay.MemoryBytes("VmRSS");
@@ -205,11 +213,28 @@ int Run(const TOptions& options) {
     if (has("silent")) SilentPhase(relay, silent, folder);
     if (has("latency")) LatencyPhase(relay, fast, folder, options.LatencyUpdates, options.Seed);
     if (has("burst")) BurstPhase(relay, fast, silent, folder, options.Burst);
-    if (has("rss") || has("scan")) QueuePhases(relay, fast, folder, has("rss"), has("scan"), idleRss);
+    if (has("oddfiles")) OddFilesPhase(relay, fast, folder);
+    if (has("bigline")) BigLinePhase(relay, fast, folder);
+    std::optional<TWatched> boundWatched;
+    if (has("boundrss")) {
+      boundHome.emplace();
+      bound.emplace(options.Program, ProgramEnvironment(boundHome->Path()), boundHome->Log());
+      std::printf("boundrss relay: pid %d, watching %s\n", bound->Child().Pid(), boundHome->Folder().c_str());
+      Pause(bound->Child(), 2s);
+      boundWatched.emplace(TWatched{*bound, boundHome->Folder()});
+    }
+    if (has("rss") || has("scan") || has("boundrss")) {
+      QueuePhases({relay, folder}, fast, has("rss"), has("scan"), idleRss, boundWatched ? &*boundWatched : nullptr);
+    }
   } catch (const TFailure& failure) {
     std::fprintf(stderr, "%s\n", failure.Message.c_str());
     relay.Stop();
-    PrintLogTail(log);
+    PrintLogTail(home.Log());
+    if (bound) {
+      bound->Stop();
+      std::fprintf(stderr, "boundrss relay:\n");
+      PrintLogTail(boundHome->Log());
+    }
     return failure.Status;
   }
   return 0;
@@ -218,9 +243,10 @@ int Run(const TOptions& options) {
 int Usage() {
   std::fprintf(stderr,
                "usage: relaybox_relay_bench [--program PATH | --baseline [--baseline-script PATH]]\n"
-               "                            [--phases idle,silent,latency,burst,rss,scan] [--skip-idle]\n"
-               "                            [--burst N] [--latency-updates N] [--seed N]\n"
-               "The baseline runs idle, silent, latency and burst; the default is every phase it can run.\n");
+               "                            [--phases idle,silent,latency,burst,oddfiles,bigline,rss,scan,boundrss]\n"
+               "                            [--skip-idle] [--burst N] [--latency-updates N] [--seed N]\n"
+               "The baseline runs idle, silent, latency and burst; the default is every phase it can run.\n"
+               "bigline writes a 1 GiB file under /tmp; rss, scan and boundrss take about 7 minutes together.\n");
   return 2;
 }
 
@@ -268,7 +294,7 @@ int Main(int argc, char** argv) {
   if (skipIdle) options.Phases.erase("idle");
   for (const auto& phase : options.Phases) {
     if (std::find(runnable.begin(), runnable.end(), phase) == runnable.end()) {
-      std::fprintf(stderr, "the baseline has no queue: phase %s runs only against the program\n", phase.c_str());
+      std::fprintf(stderr, "phase %s runs only against the program\n", phase.c_str());
       return 2;
     }
   }
@@ -281,6 +307,7 @@ int Main(int argc, char** argv) {
   } else if (!ProgramFound(options.Program)) {
     return 2;
   }
+  StopOnSignals();
   return ExitStatusOf([&] { return Run(options); });
 }
 

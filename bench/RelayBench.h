@@ -200,8 +200,23 @@ public:
         return std::strtoull(line.c_str() + field.size() + 1, nullptr, 10) * 1024;
       }
     }
+    // A process on its way out has no memory figures: tell how it ended, once it has.
+    for (int i = 0; i < 100 && FChild.Alive(); ++i) std::this_thread::sleep_for(10ms);
+    FChild.CheckAlive();
     throw TFailure{1, "cannot read the relay's " + std::string(field)};
   }
+
+  // Starts the high-water mark (VmHWM) afresh at the present RSS, so that it tells the peak of
+  // what follows; false where the kernel does not allow it. PeakBytes keeps the earlier peak.
+  bool ResetPeak() {
+    const std::size_t earlier = MemoryBytes("VmHWM");
+    std::ofstream out("/proc/" + std::to_string(FChild.Pid()) + "/clear_refs");
+    if (!(out << "5" << std::flush)) return false;
+    FEarlierPeak = std::max(FEarlierPeak, earlier);
+    return true;
+  }
+  // The highest RSS since the start, across resets.
+  std::size_t PeakBytes() { return std::max(FEarlierPeak, MemoryBytes("VmHWM")); }
 
   // Ends the descendants first: the top process may be killed before it could pass a
   // SIGTERM on, and a curl or inotifywait left behind would outlive the bench.
@@ -221,6 +236,7 @@ private:
   };
 
   TChild FChild;
+  std::size_t FEarlierPeak = 0;
 
   static std::optional<TProcess> ReadProcess(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
@@ -270,19 +286,40 @@ private:
   }
 };
 
+// A fresh home folder with the watch folder in it and the program's log beside it; all removed
+// on destruction.
+class TRelayHome {
+public:
+  TRelayHome() : FFolder(FHome.Path() / "Documents/Quintel/Hoofline/Relaybox"), FLog(FHome.Path() / "relay.log") {
+    std::error_code error;
+    if (!fs::create_directories(FFolder, error)) throw TFailure{2, "cannot create " + FFolder.string()};
+  }
+  const fs::path& Path() const { return FHome.Path(); }
+  const fs::path& Folder() const { return FFolder; }
+  const fs::path& Log() const { return FLog; }
+
+private:
+  TTempDir FHome;
+  fs::path FFolder, FLog;
+};
+
+// A relay and the folder it watches.
+struct TWatched {
+  TRelay& Relay;
+  fs::path Folder;
+};
+
+inline double Mb(std::size_t bytes) { return static_cast<double>(bytes) / (1024.0 * 1024.0); }
+
 // One figure for scripts/bench.sh: "figure: NAME = VALUE UNIT (target OP NUMBER)", or
 // "(target none)" for a figure reported without a target.
 inline void Figure(const char* name, double value, int decimals, const char* unit, const char* target) {
   std::printf("figure: %s = %.*f %s (target %s)\n", name, decimals, value, unit, target);
 }
 
-// Writes update `n` with its site line padded so that the file is about `size` bytes, under a
-// temporary name first like DropUpdate.
-inline void DropPaddedUpdate(const fs::path& folder, int n, const std::string& url, std::size_t size) {
+// Writes update `n` under a temporary name first like DropUpdate.
+inline void DropUpdateLines(const fs::path& folder, int n, const std::string& site, const std::string& url) {
   const fs::path temp = folder / "tmp-update";
-  std::string site = "Bench site " + std::to_string(n) + " ";
-  const std::size_t fixed = site.size() + url.size() + 4;
-  if (size > fixed) site.append(size - fixed, 'x');
   {
     std::ofstream out(temp, std::ios::binary);
     out << site << "\r\n" << url << "\r\n";
@@ -293,9 +330,39 @@ inline void DropPaddedUpdate(const fs::path& folder, int n, const std::string& u
   if (error) throw TFailure{2, "cannot rename to " + UpdateName(n) + ": " + error.message()};
 }
 
-// The queue phases, in RelayQueuePhases.cpp: peak memory with a full queue (`rss`) and the
-// cost of a scan tick with 10,000 files waiting (`scan`). They leave the program stalled with
-// a full queue, so they run last, and only against the program.
-void QueuePhases(TRelay& relay, TServer& fast, const fs::path& folder, bool rss, bool scan, std::size_t idleRss);
+// Update `n` with its site line padded so that the file is about `size` bytes.
+inline void DropPaddedUpdate(const fs::path& folder, int n, const std::string& url, std::size_t size) {
+  std::string site = "Bench site " + std::to_string(n) + " ";
+  const std::size_t fixed = site.size() + url.size() + 4;
+  if (size > fixed) site.append(size - fixed, 'x');
+  DropUpdateLines(folder, n, site, url);
+}
+
+// `url` padded with a query ("?xxx...") to exactly `length` characters.
+inline std::string BoundAddress(const std::string& url, std::size_t length) {
+  std::string address = url + "?";
+  address.resize(std::max(length, address.size()), 'x');
+  return address.substr(0, length);
+}
+
+// Update `n` with both lines exactly `length` characters long: the site line padded, the
+// address as BoundAddress makes it.
+inline void DropBoundUpdate(const fs::path& folder, int n, const std::string& url, std::size_t length) {
+  std::string site = "Bench site " + std::to_string(n) + " ";
+  site.resize(length, 'x');
+  DropUpdateLines(folder, n, site, BoundAddress(url, length));
+}
+
+// The intake phases, in RelayIntakePhases.cpp: a 1 GiB one-line update file (`bigline`), and a
+// FIFO and a link to /dev/zero named like updates (`oddfiles`). Each leaves the folder empty.
+void BigLinePhase(TRelay& relay, TServer& fast, const fs::path& folder);
+void OddFilesPhase(TRelay& relay, TServer& fast, const fs::path& folder);
+
+// The queue phases, in RelayQueuePhases.cpp: peak memory with a full queue of 1-KB updates
+// (`rss`), the cost of a scan tick with 10,000 files waiting (`scan`), and peak memory with a
+// full queue of updates at the line bound (`boundrss`) in `bound`, a relay started for it
+// alone. They leave the programs stalled with full queues, so they run last, and only against
+// the program.
+void QueuePhases(TWatched relay, TServer& fast, bool rss, bool scan, std::size_t idleRss, TWatched* bound);
 
 } // namespace relaybox::bench

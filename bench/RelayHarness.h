@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -33,11 +34,28 @@ namespace fs = std::filesystem;
 
 inline constexpr int MaxSteps = 100000;  // caps every polling loop, on top of its time limit
 
-// Ends the bench: Status 1 when the program failed to deliver or died, 2 on a setup error.
+// Ends the bench: Status 1 when the program failed to deliver or died, 2 on a setup error,
+// 130 when the bench was interrupted.
 struct TFailure {
   int Status;
   std::string Message;
 };
+
+// Set by the handlers StopOnSignals installs. Every polling loop passes through
+// TChild::CheckAlive, which then throws, so that the bench still stops the program and removes
+// its folders (with files of up to a gigabyte in them) on the way out.
+inline volatile std::sig_atomic_t Interrupted = 0;
+
+inline void StopOnSignals() {
+  struct sigaction action {};
+  action.sa_handler = [](int) { Interrupted = 1; };
+  sigemptyset(&action.sa_mask);
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, nullptr);
+}
+
+inline void CheckInterrupted() {
+  if (Interrupted) throw TFailure{130, "interrupted"};
+}
 
 inline double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
@@ -120,7 +138,9 @@ public:
     if (!FExited && ::waitpid(FPid, &FStatus, WNOHANG) == FPid) FExited = true;
     return !FExited;
   }
+  // Also throws once the bench is interrupted.
   void CheckAlive() {
+    CheckInterrupted();
     if (Alive()) return;
     throw TFailure{1, WIFSIGNALED(FStatus) ? "the program was ended by signal " + std::to_string(WTERMSIG(FStatus))
                                            : "the program exited with status " + std::to_string(WEXITSTATUS(FStatus))};

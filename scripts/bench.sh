@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds Relaybox (scripts/setup.sh), runs every benchmark in bench/ and writes
 # bench/RESULTS.md: the machine, then per area each figure next to its baseline from the same
-# run, its target and whether it was met. Takes about 12 minutes, 8 of them for the relay
-# bench's 2000-update queue, which the program fills at 5 files per second.
+# run, its target and whether it was met. Takes about 13 minutes, 8 of them for the relay
+# bench's 2000-update queues (two programs, filled side by side at 5 files per second each).
+# The relay bench writes a 1 GiB update file under /tmp for a moment.
 #   scripts/bench.sh [--soak]   also runs the soak test's quick run (about 5 more minutes)
 #   scripts/bench.sh [--full]   also runs the full soak test instead
 set -euo pipefail
@@ -57,6 +58,13 @@ Idle and waiting	silent_cpu	CPU while a delivery waits unanswered
 Memory	rss_idle	Resident memory at start
 Memory	rss_2000_queued	Resident memory with 2000 updates of 1 KB queued
 Memory	rss_peak	Peak resident memory by then
+Memory	boundrss_2000_queued	Resident memory with 2000 updates queued whose two lines are at the 16,384-character bound (second program)
+Memory	boundrss_peak	Peak resident memory of that program
+Oversized and odd update files	bigline_cpu	CPU to take a 1 GiB one-line update file
+Oversized and odd update files	bigline_peak_above_idle	Peak resident memory above idle while taking it
+Oversized and odd update files	bigline_rss_settle	Time until resident memory is back within 4 MB of idle
+Oversized and odd update files	oddfiles_idle_cpu	CPU with a FIFO and a link to /dev/zero named like updates (share of one core)
+Oversized and odd update files	oddfiles_rss_above_idle	Resident memory above idle after 10 s with them
 Scanning with 10,000 files waiting	scan_tick_filling	CPU per scan tick, queue filling
 Scanning with 10,000 files waiting	scan_tick_full	CPU per scan tick, queue full (5 ticks/s)
 Scanning with 10,000 files waiting	scan_tick_draining	CPU per tick while draining, deliveries included (5 ticks/s)
