@@ -204,6 +204,8 @@ private:
   // Appends bytes within the budget; `body`: they are body bytes an exact reply may carry.
   // They become the piece that M repeats, unless they are its copies.
   void Append(std::string bytes, bool body = false, bool repeatable = true) {
+    // What the budget cuts off is not sent: the reply is then no longer the one the script built.
+    if (bytes.size() > FBudget) FExact = false;
     bytes.resize(std::min(bytes.size(), FBudget));
     FBudget -= bytes.size();
     if (FPhase == TPhase::Body) {
