@@ -77,6 +77,11 @@ public:
     return true;
   }
 
+  // Sends `signal` to the program while it runs.
+  void Signal(int signal) {
+    if (Running()) ::kill(FPid, signal);
+  }
+
   // SIGTERM, up to `grace` to end, then SIGKILL.
   void Stop(std::chrono::milliseconds grace = std::chrono::seconds(5)) {
     if (!Running()) return;
@@ -88,6 +93,7 @@ public:
 
   // The exit status, or 128 + the signal that ended it; -1 while it runs or if it never ran.
   int ExitCode() const { return FExitCode; }
+  pid_t Pid() const { return FPid; }
 
 private:
   pid_t FPid = 0;

@@ -25,6 +25,21 @@ inline std::vector<std::string> FreshHomeEnvironment(const std::string& home) {
   return env;
 }
 
+// `env` with each "NAME=value" of `variables` put in place of the entry of that name, or added.
+inline std::vector<std::string> WithVariables(std::vector<std::string> env, const std::vector<std::string>& variables) {
+  for (const std::string& variable : variables) {
+    const std::string name = variable.substr(0, variable.find('=') + 1);
+    std::erase_if(env, [&name](const std::string& e) { return e.starts_with(name); });
+    env.push_back(variable);
+  }
+  return env;
+}
+
+// Whether a program's stderr holds a report of AddressSanitizer, ThreadSanitizer or UBSan.
+inline bool HasSanitizerReport(const std::string& errors) {
+  return errors.find("Sanitizer") != std::string::npos || errors.find("runtime error:") != std::string::npos;
+}
+
 inline std::string ReadFile(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
   return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
@@ -35,13 +50,15 @@ struct TRunResult {
   std::string Out, Err;
 };
 
-// Runs `argv` (argv[0] a path) to its end in a fresh HOME, killing it after `limit`.
-inline TRunResult RunToEnd(const std::vector<std::string>& argv, std::chrono::milliseconds limit) {
+// Runs `argv` (argv[0] a path) to its end in a fresh HOME with `variables` set, killing it
+// after `limit`.
+inline TRunResult RunToEnd(const std::vector<std::string>& argv, std::chrono::milliseconds limit,
+                           const std::vector<std::string>& variables = {}) {
   const TTempFolder home;
   TChildProcess process;
   TRunResult result;
-  if (!process.Start(argv, FreshHomeEnvironment(home.Path()), home.Path(), home.Path() + "out", home.Path() + "err",
-                     result.Err)) {
+  if (!process.Start(argv, WithVariables(FreshHomeEnvironment(home.Path()), variables), home.Path(),
+                     home.Path() + "out", home.Path() + "err", result.Err)) {
     return result;
   }
   if (!process.Wait(limit)) process.Stop(std::chrono::seconds(1));
@@ -56,8 +73,8 @@ inline TRunResult RunFetch(const std::string& url) {
   return RunToEnd({RELAYBOX_FETCH, "--timeout", "10", url}, std::chrono::seconds(30));
 }
 
-// The real program, headless, in a fresh HOME: updates go into its watch folder, its
-// status lines come back from its stdout.
+// The real program in a fresh HOME, headless or with its window: updates go into its watch
+// folder, its status lines (headless) come back from its stdout.
 class TRelayRun {
 public:
   TRelayRun() { std::filesystem::create_directories(WatchFolder()); }
@@ -77,22 +94,26 @@ public:
     std::filesystem::rename(partial, WatchFolder() + name);
   }
 
-  // Under ThreadSanitizer the program would report races inside Qt's own libraries, which
-  // are not built for the tool; it gets the suppressions the tests use. Other builds ignore
-  // the variable.
-  bool Start(std::string& error) {
-    const std::string suppressions = FHome.Path() + "tsan-suppressions";
-    std::ofstream(suppressions) << "race:libQt6Core.so\nrace:libQt6Gui.so\n";
+  // Starts it headless, or with its window on the X display `display` (":N"). A start after
+  // the last run ended uses the same HOME and so the same watch folder; the output files
+  // begin empty. The libraries under it are not built for the sanitizers: ThreadSanitizer
+  // would report races inside Qt's own libraries (the suppressions the tests use) and inside
+  // GLib, whose event loop runs Qt's D-Bus thread on a display; LeakSanitizer would report
+  // what libdbus keeps until exit. Other builds ignore the variables.
+  bool Start(std::string& error, const std::string& display = "") {
+    std::filesystem::remove(FHome.Path() + "out");
+    std::filesystem::remove(FHome.Path() + "err");
+    FOutput.clear();
     std::vector<std::string> env = FreshHomeEnvironment(FHome.Path());
-    const auto tsan =
-        std::find_if(env.begin(), env.end(), [](const std::string& e) { return e.starts_with("TSAN_OPTIONS="); });
-    if (tsan == env.end()) {
-      env.push_back("TSAN_OPTIONS=suppressions=" + suppressions);
+    AddSuppressions(env, "TSAN_OPTIONS", "race:libQt6Core.so\nrace:libQt6Gui.so\nrace:libglib-2.0.so\n");
+    AddSuppressions(env, "LSAN_OPTIONS", "leak:libdbus-1.so\n");
+    std::vector<std::string> argv{RELAYBOX_PROGRAM};
+    if (display.empty()) {
+      argv.push_back("--headless");
     } else {
-      *tsan += " suppressions=" + suppressions;
+      env = WithVariables(std::move(env), {"DISPLAY=" + display});
     }
-    return FProcess.Start({RELAYBOX_PROGRAM, "--headless"}, env, FHome.Path(), FHome.Path() + "out",
-                          FHome.Path() + "err", error);
+    return FProcess.Start(argv, env, FHome.Path(), FHome.Path() + "out", FHome.Path() + "err", error);
   }
 
   // Waits until the output shows "Updates sent: N" (at most `limit`); false if it never did,
@@ -115,11 +136,25 @@ public:
   }
 
   void Stop() { FProcess.Stop(); }
+  TChildProcess& Process() { return FProcess; }
 
   std::string Output() const { return ReadFile(FHome.Path() + "out"); }
   std::string Errors() const { return ReadFile(FHome.Path() + "err"); }
 
 private:
+  // Writes `rules` to a file and names it in the sanitizer's options variable `variable`.
+  void AddSuppressions(std::vector<std::string>& env, const std::string& variable, const std::string& rules) const {
+    const std::string file = FHome.Path() + variable;
+    std::ofstream(file) << rules;
+    const auto set = std::find_if(env.begin(), env.end(),
+                                  [&variable](const std::string& e) { return e.starts_with(variable + "="); });
+    if (set == env.end()) {
+      env.push_back(variable + "=suppressions=" + file);
+    } else {
+      *set += " suppressions=" + file;
+    }
+  }
+
   TTempFolder FHome;
   TChildProcess FProcess;
   int FUpdates = 0;

@@ -1,0 +1,118 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <future>
+
+#include "LoopbackPeer.h"
+#include "RelayRun.h"
+#include "VirtualDisplay.h"
+
+namespace relaybox {
+namespace {
+
+using namespace std::chrono_literals;
+
+// How the user ends the program.
+enum class TEnding { CloseBox, FileExit, Sigterm, Sigint };
+constexpr const char* EndingNames[] = {"CloseBox", "FileExit", "Sigterm", "Sigint"};
+
+void PrintTo(TEnding ending, std::ostream* out) { *out << EndingNames[static_cast<int>(ending)]; }
+
+bool Windowed(TEnding ending) { return ending == TEnding::CloseBox || ending == TEnding::FileExit; }
+
+// Opens "File" with a click on the menu bar, then picks "Exit" from the keyboard: Down
+// selects the menu's one item wherever the menu was drawn, Return triggers it. A click that
+// opened no menu (the window not yet taking input) is repeated.
+bool ChooseFileExit(const TVirtualDisplay& display, const std::string& window, pid_t pid) {
+  for (int click = 0; click < 3; ++click) {
+    display.XDoTool({"mousemove", "--window", window, "15", "10", "click", "1"});
+    for (int wait = 0; wait < 20; ++wait) {
+      if (display.Windows(pid).size() > 1) return display.XDoTool({"key", "Down", "Return"}).ExitCode == 0;
+      std::this_thread::sleep_for(100ms);
+    }
+  }
+  return false;
+}
+
+// Ends the running program the way `ending` says; false when that could not be done.
+bool End(TRelayRun& relay, TEnding ending, const TVirtualDisplay& display, const std::string& window) {
+  switch (ending) {
+    case TEnding::CloseBox:
+      return display.Run({"/usr/bin/python3", RELAYBOX_CLOSE_WINDOW, window}).ExitCode == 0;
+    case TEnding::FileExit:
+      return ChooseFileExit(display, window, relay.Process().Pid());
+    case TEnding::Sigterm:
+      relay.Process().Signal(SIGTERM);
+      return true;
+    case TEnding::Sigint:
+      relay.Process().Signal(SIGINT);
+      return true;
+  }
+  return false;
+}
+
+// Holds a connection without ever answering until the client drops it (at most 15 s).
+void HoldSilently(int connection) {
+  pollfd ready{connection, POLLIN, 0};
+  char byte = 0;
+  while (::poll(&ready, 1, 15000) == 1 && ::recv(connection, &byte, 1, 0) > 0) {
+  }
+}
+
+class LifecycleTest : public ::testing::TestWithParam<TEnding> {};
+
+// Ending the program while a server keeps it waiting for a reply abandons that delivery: the
+// program exits with 0 long before the delivery's own 10-s time-out would, and a new
+// instance can take over the watch folder at once.
+TEST_P(LifecycleTest, EndingDuringADeliveryExitsAndFreesTheWatchFolder) {
+  const TEnding ending = GetParam();
+  std::string error;
+  TVirtualDisplay display;
+  if (Windowed(ending)) {
+    ASSERT_TRUE(display.Start(error)) << error;
+  }
+  TRelayRun relay;
+  ASSERT_TRUE(relay.Start(error, display.Display())) << error;  // headless without a display
+  std::string window;
+  if (Windowed(ending)) {
+    window = display.FindWindow("Hoofline Relaybox", 10s);
+    ASSERT_FALSE(window.empty()) << relay.Errors();
+  }
+
+  std::promise<void> requested;
+  const TLoopbackPeer silent([&requested](int connection) {
+    TLoopbackPeer::ReadHeader(connection);
+    requested.set_value();
+    HoldSilently(connection);
+  });
+  relay.AddUpdate("silent", "http://127.0.0.1:" + silent.Port() + "/update");
+  ASSERT_EQ(requested.get_future().wait_for(10s), std::future_status::ready) << relay.Errors();
+
+  ASSERT_TRUE(End(relay, ending, display, window));
+  const bool ended = relay.Process().Wait(5s);
+  if (!ended) relay.Stop();  // frees the silent peer now rather than after the time-out
+  ASSERT_TRUE(ended) << "still running after it was told to end";
+  EXPECT_EQ(relay.Process().ExitCode(), 0);
+  EXPECT_FALSE(HasSanitizerReport(relay.Errors())) << relay.Errors();
+
+  const TLoopbackPeer answering([](int connection) {
+    TLoopbackPeer::ReadHeader(connection);
+    TLoopbackPeer::WriteBytes(connection, "HTTP/1.0 200 OK\r\n\r\nok");
+  });
+  relay.AddUpdate("answering", "http://127.0.0.1:" + answering.Port() + "/update");
+  ASSERT_TRUE(relay.Start(error)) << error;
+  EXPECT_TRUE(relay.WaitForSent(1, 20s)) << relay.Output() << relay.Errors();
+  relay.Stop();
+  EXPECT_FALSE(HasSanitizerReport(relay.Errors())) << relay.Errors();
+}
+
+std::string EndingName(const ::testing::TestParamInfo<TEnding>& info) {
+  return EndingNames[static_cast<int>(info.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(Endings, LifecycleTest,
+                         ::testing::Values(TEnding::CloseBox, TEnding::FileExit, TEnding::Sigterm, TEnding::Sigint),
+                         EndingName);
+
+} // namespace
+} // namespace relaybox
