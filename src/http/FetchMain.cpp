@@ -1,12 +1,13 @@
 // relaybox-fetch: one HTTP GET, as the relay sends it, for people testing their update server.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -39,6 +40,8 @@ constexpr char Usage[] =
 enum TExit { ExitSuccess, ExitErrorStatus, ExitUsage, ExitTransport, ExitOutput };
 
 constexpr double MaxTimeout = 86400;
+// A redirect's body is held in memory until the chain's end tells whether it is the result.
+constexpr std::size_t MaxHeldBody = 8 * 1024 * 1024;
 
 struct TOptions {
   std::string Url;
@@ -102,12 +105,6 @@ std::optional<int> ParseArguments(int argc, char** argv, TOptions& options) {
   return std::nullopt;
 }
 
-std::string SecondsText(double seconds) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%g", seconds);
-  return text;
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -121,25 +118,28 @@ int main(int argc, char** argv) {
   client.Connection = u"Keep-Alive";
   client.SetMultiThreaded(true);
 
-  int writeError = 0;
+  // A reader that goes away is a failed write (exit 4), not the end of the process.
+  std::signal(SIGPIPE, SIG_IGN);
+  int writeError = ::fcntl(STDOUT_FILENO, F_GETFD) < 0 ? EBADF : 0;
   // The body of a redirect is held back until it is known whether the redirect is followed
   // (then it is dropped) or ends the chain at the relocation limit (then it is the result).
-  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> held(std::tmpfile(), std::fclose);
-  bool holding = false;
+  std::string held;
+  bool holding = false, heldCut = false;
   client.OnDocData = [&](THttpClient& sender, const char* data, std::int64_t len) {
     if (writeError != 0) return;
     const auto count = static_cast<std::size_t>(len);
-    const bool written = sender.RelocationPending() ? held && std::fwrite(data, 1, count, held.get()) == count
-                                                    : WriteAll(STDOUT_FILENO, data, count);
-    holding = holding || sender.RelocationPending();
-    if (!written) {
+    if (sender.RelocationPending()) {
+      holding = true;
+      heldCut = heldCut || held.size() + count > MaxHeldBody;
+      held.append(data, std::min(count, MaxHeldBody - std::min(MaxHeldBody, held.size())));
+    } else if (!WriteAll(STDOUT_FILENO, data, count)) {
       writeError = errno != 0 ? errno : EIO;
       sender.Abort();
     }
   };
   client.OnLocationChange = [&](THttpClient&) {
-    if (held) std::rewind(held.get());
-    holding = false;
+    held.clear();
+    holding = heldCut = false;
   };
 
   bool timedOut = false;
@@ -155,29 +155,23 @@ int main(int argc, char** argv) {
     timeout.SetEnabled(true);
   }
 
-  client.Get();
+  if (writeError == 0) client.Get();
+  // The chain ended on a redirect: its body is the result.
   if (holding && writeError == 0) {
-    // The chain ended on a redirect: its body is the result.
-    const long size = std::ftell(held.get());
-    std::rewind(held.get());
-    char buffer[65536];
-    for (long left = size; left > 0 && writeError == 0;) {
-      const std::size_t n = std::fread(buffer, 1, std::min<std::size_t>(sizeof buffer, static_cast<std::size_t>(left)), held.get());
-      if (n == 0 || !WriteAll(STDOUT_FILENO, buffer, n)) writeError = errno != 0 ? errno : EIO;
-      left -= static_cast<long>(n);
-    }
+    if (!WriteAll(STDOUT_FILENO, held.data(), held.size())) writeError = errno != 0 ? errno : EIO;
+    if (heldCut) std::fprintf(stderr, "relaybox-fetch: only the first %zu bytes of the redirect's body were kept\n", MaxHeldBody);
   }
   if (writeError != 0) {
     std::fprintf(stderr, "relaybox-fetch: cannot write the body: %s\n", std::strerror(writeError));
     return ExitOutput;
   }
   if (client.Failure() != hfNone) {
-    const std::string what = timedOut && client.Failure() == hfAborted
-                                 ? "timed out after " + SecondsText(options.TimeoutSeconds) + " s"
-                                 : HttpFailureText(client);
+    const std::string what = timedOut && client.Failure() == hfAborted ? TimedOutText(std::chrono::milliseconds(timeout.Interval())) : HttpFailureText(client);
     std::fprintf(stderr, "relaybox-fetch: %s\n", what.c_str());
     return ExitTransport;
   }
-  std::fprintf(stderr, "%d %s\n", client.StatusCode(), TextToUtf8(client.ReasonText()).c_str());
+  const bool noStatusLine = client.StatusCode() == 0 && client.ReasonText().empty();
+  std::fprintf(stderr, "%d %s\n", client.StatusCode(),
+               noStatusLine ? "(the reply has no status line)" : TextToUtf8(client.ReasonText()).c_str());
   return client.StatusCode() >= 200 && client.StatusCode() < 400 ? ExitSuccess : ExitErrorStatus;
 }

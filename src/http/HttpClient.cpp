@@ -10,6 +10,22 @@
 namespace relaybox {
 namespace {
 
+// The path as it goes into the request line. Sent as it is, except control characters: a
+// line break from an address or a Location header would end the line and put whatever
+// follows into the request as header lines of its own.
+Text RequestTarget(const Text& path) {
+  Text target;
+  for (const char16_t c : path) {
+    if (c >= u' ' && c != u'\x7F') {
+      target += c;
+      continue;
+    }
+    static constexpr char16_t Hex[] = u"0123456789ABCDEF";
+    target += {u'%', Hex[c >> 4], Hex[c & 15]};
+  }
+  return target;
+}
+
 Text ErrorText(int code) { return Utf8ToText(SocketErrorText(code)) + u" (Error #" + IntToText(code) + u")"; }
 
 } // namespace
@@ -19,7 +35,10 @@ THttpClient::THttpClient() {
     if (!FQuietClose) (this->*FCloseStep)(error);
   };
   FSocket.OnDataAvailable = [this](TAsyncSocket&, std::uint16_t error) { OnReceived(error); };
-  FSocket.OnSessionConnected = [this](TAsyncSocket&, std::uint16_t error) { OnConnected(error); };
+  FSocket.OnSessionConnected = [this](TAsyncSocket&, std::uint16_t error) {
+    FKeptConnection = false;
+    OnConnected(error);
+  };
   FSocket.OnDnsLookupDone = [this](TAsyncSocket&, std::uint16_t error) { OnLookupDone(error); };
   FSocket.OnError = [this](TAsyncSocket&) {
     if (FConnecting) FConnectFailed = true;
@@ -151,7 +170,7 @@ void THttpClient::StartRequest(THttpRequest kind) {
 
   if (FSocket.State() == wsConnected) {
     if (FServerHost == FConnectedHost && FServerPort == FConnectedPort && FServerProtocol == FConnectedProtocol) {
-      OnConnected(0);
+      SendOnKeptConnection();
       return;
     }
     FSocket.Abort();
@@ -174,6 +193,8 @@ void THttpClient::ClearResponse() {
   FReceivedHeader.clear();
   FRequestError = 0;
   FStatusCode = 0;
+  FReasonText.clear();
+  FResponseVersion.clear();
   FReceivedCount = 0;
   FHeaderLineCount = 0;
   FHeaderSize = 0;
@@ -204,7 +225,7 @@ void THttpClient::DeriveDocName() {
 void THttpClient::ConnectToServer() {
   FCloseStep = &THttpClient::SessionClosed;
   if (FSocket.State() == wsConnected) {
-    OnConnected(0);
+    SendOnKeptConnection();
     return;
   }
   FDnsResult.clear();
@@ -296,7 +317,7 @@ void THttpClient::OnConnected(std::uint16_t error) {
   if (State() != httpConnected) return;  // the handler ended the request
   try {
     FLineHandler = &THttpClient::ReceiveHeaderLine;
-    FResponseComplete = false;  // from here on the connection's bytes are the new response
+    FResponseComplete = FReplyStarted = false;  // from here on the connection's bytes are the new response
     SetState(httpWaitingHeader);
     if (FRequestType == httpGET) SendRequest(u"GET", FRequestVer);
   } catch (const std::exception&) {
@@ -308,7 +329,7 @@ void THttpClient::OnConnected(std::uint16_t error) {
 void THttpClient::SendRequest(const Text& method, const Text& version) {
   FRequestBuffer.clear();
   FireNotify(OnRequestHeaderBegin);
-  std::vector<Text> lines{method + u" " + FRequestPath + u" HTTP/" + version};
+  std::vector<Text> lines{method + u" " + RequestTarget(FRequestPath) + u" HTTP/" + version};
   const auto add = [&lines](std::u16string_view name, const Text& value) {
     if (!value.empty()) lines.push_back(Text(name) + value);
   };

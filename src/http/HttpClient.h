@@ -158,6 +158,10 @@ private:
   }
   void FireHeaderEnd();
   void CloseSocketQuietly();
+  void SendOnKeptConnection() {
+    FKeptConnection = true;
+    OnConnected(0);
+  }
   void SessionClosed(std::uint16_t error) { OnClosed(error); }
   void RelocatedConnectionClosed(std::uint16_t) { RelocateAfterClose(); }
   void DeliverPendingBody();
@@ -196,6 +200,8 @@ private:
   // whatever else arrives on the connection belongs to nothing and is dropped.
   bool FResponseComplete = false;
   bool FLoginPending = false;  // a relocation's LoginMsg is on its way
+  bool FKeptConnection = false;  // the request went out on a connection opened before it
+  bool FReplyStarted = false;    // a byte of the reply to the request last sent arrived
   THttpFailure FFailure = hfNone;
   std::uint32_t FRequestSerial = 0;  // tags the messages a request posts to itself
   TStep FLineHandler = nullptr;

@@ -1,5 +1,7 @@
 #include "http/HttpFailureText.h"
 
+#include <cstdio>
+
 #include "http/SplitURL.h"
 #include "net/SocketErrors.h"
 
@@ -22,7 +24,8 @@ std::string HttpFailureText(const THttpClient& client) {
     case hfProtocol:
       return "protocol not supported (" + TextToUtf8(SplitURL(client.LocationURL(), Text()).Proto) + ")";
     case hfConnect:
-      return code == WSAECONNREFUSED ? "refused" : WithCode("cannot connect", code);
+      if (code == WSAECONNREFUSED) return "refused";
+      return code == 0 ? "cannot connect" : WithCode("cannot connect", code);
     case hfAborted:
       return "aborted";
     case hfBadResponse:
@@ -32,6 +35,12 @@ std::string HttpFailureText(const THttpClient& client) {
       return code == 0 ? "cut short" : WithCode("connection lost", code);
   }
   return {};
+}
+
+std::string TimedOutText(std::chrono::milliseconds limit) {
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%g", static_cast<double>(limit.count()) / 1000);
+  return "timed out after " + std::string(seconds) + " s";
 }
 
 } // namespace relaybox

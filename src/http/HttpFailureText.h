@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <string>
 
 #include "http/HttpClient.h"
@@ -10,5 +11,8 @@ namespace relaybox {
 // not found)", "reset", "cut short", ...), or "" when its reply arrived whole. An abort reads
 // "aborted"; a caller that aborts for a time limit says so itself.
 std::string HttpFailureText(const THttpClient& client);
+
+// What an abort for a time limit of `limit` says: "timed out after 10 s", "... after 0.5 s".
+std::string TimedOutText(std::chrono::milliseconds limit);
 
 } // namespace relaybox

@@ -52,10 +52,18 @@ void THttpClient::OnReceived(std::uint16_t) {
   }
   const int n = ReceiveSome(FReceiveBuffer.data() + FReceiveLen, static_cast<int>(FReceiveBuffer.size()) - FReceiveLen - 1);
   if (FRequestType == httpABORT || n <= 0) return;
+  if (FResponseComplete || State() == httpReady) {
+    // Nothing is asked for: a server that sends anyway loses the connection, rather than keep
+    // the program busy with what it sends.
+    DropPending();
+    FSocket.CloseDelayed();
+    return;
+  }
+  FReplyStarted = true;
   FReceiveLen += n;
   FReceiveBuffer[static_cast<std::size_t>(FReceiveLen)] = 0;
 
-  if (State() == httpWaitingBody && !FResponseComplete) {
+  if (State() == httpWaitingBody) {
     ContinueBody();
     return;
   }
@@ -440,6 +448,16 @@ void THttpClient::OnClosed(std::uint16_t error) {
   if (FLoginPending) {
     DropPending();
     FIsConnected = false;
+    return;
+  }
+  // A kept connection the server closed before anything of the reply came (it had closed
+  // before the request arrived): the request goes out again, on a new connection.
+  if (FKeptConnection && !FReplyStarted && State() == httpWaitingHeader && FFailure == hfNone) {
+    FKeptConnection = false;
+    DropPending();
+    FIsConnected = false;
+    FLoginPending = true;
+    PostToSelf(FMsgLogin, FRequestSerial);
     return;
   }
   // A close while the reply is arriving cuts it short, unless it is what ends the body.

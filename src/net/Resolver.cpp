@@ -11,7 +11,10 @@
 namespace relaybox {
 namespace {
 
+// Workers for lookups someone waits for; those stuck in a cancelled lookup do not count, up
+// to a bound on all threads together.
 constexpr std::size_t MaxWorkers = 4;
+constexpr std::size_t MaxThreads = 32;
 constexpr std::size_t MaxStoredResults = 64;
 
 } // namespace
@@ -39,7 +42,10 @@ std::uint64_t TResolver::Start(const std::string& host, TSelectTarget target) {
   shared.Outstanding.emplace(handle, std::move(target));
   shared.Jobs.push_back(TJob{handle, host});
   shared.Queued.notify_one();
-  if (shared.Jobs.size() <= shared.Idle || shared.Workers >= MaxWorkers) return handle;
+  if (shared.Jobs.size() <= shared.Idle || shared.Workers - shared.Abandoned >= MaxWorkers ||
+      shared.Workers >= MaxThreads) {
+    return handle;
+  }
   try {
     std::thread([worker = FShared] { Work(worker); }).detach();
     ++shared.Workers;
@@ -61,7 +67,11 @@ bool TResolver::Cancel(std::uint64_t handle) {
   if (shared.Outstanding.erase(handle) == 0) return false;
   const auto job = std::find_if(shared.Jobs.begin(), shared.Jobs.end(),
                                 [handle](const TJob& queued) { return queued.Handle == handle; });
-  if (job != shared.Jobs.end()) shared.Jobs.erase(job);
+  if (job != shared.Jobs.end()) {
+    shared.Jobs.erase(job);
+  } else {
+    ++shared.Abandoned;  // a worker is inside it and stays there until the system gives up
+  }
   return true;
 }
 
@@ -91,7 +101,10 @@ void TResolver::Work(const std::shared_ptr<TShared>& worker) {
     lock.lock();
     // Deciding under the lock makes a Cancel either win (no post) or see the lookup done.
     const auto outstanding = shared.Outstanding.find(job.Handle);
-    if (outstanding == shared.Outstanding.end()) continue;
+    if (outstanding == shared.Outstanding.end()) {
+      if (shared.Abandoned > 0) --shared.Abandoned;
+      continue;
+    }
     const TSelectTarget target = std::move(outstanding->second);
     shared.Outstanding.erase(outstanding);
     if (error == 0) {

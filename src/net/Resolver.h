@@ -63,6 +63,7 @@ private:
     std::map<std::uint64_t, std::vector<std::uint32_t>> Results;
     std::size_t Idle = 0;
     std::size_t Workers = 0;
+    std::size_t Abandoned = 0;  // workers still inside a lookup that was cancelled
   };
 
   static void Work(const std::shared_ptr<TShared>& shared);

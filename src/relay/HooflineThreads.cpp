@@ -17,7 +17,8 @@ void HTTPThread::Execute() {
     // A fetch that failed before its request started counts as one without a response;
     // the send cycle waits on the flag below and must always see it cleared.
   }
-  FetchResponse = response;
+  FetchResponse = std::move(response);
+  FetchResponse.shrink_to_fit();  // as little as it needs, whatever the previous one held
   FetchBusy.store(false, std::memory_order_release);
   TMessage wake;
   wake.Call = FDone;

@@ -10,6 +10,8 @@ THttpFetchForm::THttpFetchForm() {
   HttpClient1.SetMultiThreaded(true);
   HttpClient1.OnDocBegin = [this](THttpClient& sender) { HttpClient1DocBegin(sender); };
   HttpClient1.OnDocEnd = [this](THttpClient& sender) { HttpClient1DocEnd(sender); };
+  // The body of a redirect that is followed is not the reply.
+  HttpClient1.OnLocationChange = [this](THttpClient&) { FBody.reset(); };
   Timer1.SetEnabled(false);
   Timer1.SetInterval(3000);
   Timer1.SetOnTimer([this](TWndTimer&) { Timer1Timer(); });
@@ -43,9 +45,10 @@ void THttpFetchForm::FetchPage(const Text& url, std::int32_t timeoutMs, Text& re
       OnOwnerThread([this, &text, timeoutMs] {
         const bool timedOut = FTimedOut && HttpClient1.Failure() == hfAborted;
         FOutcome = {HttpClient1.StatusCode(), HttpClient1.ReasonText(),
-                    timedOut ? "timed out after " + std::to_string(timeoutMs / 1000) + " s" : HttpFailureText(HttpClient1)};
+                    timedOut ? TimedOutText(std::chrono::milliseconds(timeoutMs)) : HttpFailureText(HttpClient1)};
         if (!FBody) return;  // no body arrived
         Memo1 = ResponseText(FBody->Bytes());
+        Memo1.shrink_to_fit();  // a short text after a long one gives the long one's memory back
         FBody.reset();
         text = Memo1;
       });

@@ -1,6 +1,7 @@
 #include "relay/InstanceLock.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -33,48 +34,60 @@ bool IsPrivateFolder(const char* path) {
 
 } // namespace
 
-std::string TInstanceLock::UserLockFolder() {
+std::vector<std::string> TInstanceLock::UserLockFolders() {
+  std::vector<std::string> folders;
+  const std::string session = "/run/user/" + std::to_string(::geteuid());
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  if (IsPrivateFolder(runtime)) return std::string(runtime) + "/relaybox/";
-  const char* cache = std::getenv("XDG_CACHE_HOME");
-  if (cache != nullptr && cache[0] == '/') return std::string(cache) + "/relaybox/";
+  if (IsPrivateFolder(runtime)) {
+    folders.push_back(std::string(runtime) + "/relaybox/");
+  } else if (IsPrivateFolder(session.c_str())) {
+    folders.push_back(session + "/relaybox/");
+  }
   const char* home = std::getenv("HOME");
-  return std::string(home != nullptr ? home : "") + "/.cache/relaybox/";
+  if (home == nullptr || home[0] != '/') {
+    const passwd* user = ::getpwuid(::geteuid());
+    home = user != nullptr ? user->pw_dir : nullptr;
+  }
+  if (home != nullptr && home[0] == '/') folders.push_back(std::string(home) + "/.cache/relaybox/");
+  return folders;
 }
 
-TInstanceLock::TInstanceLock(const std::string& folder, const std::string& lockFolder) {
-  std::error_code ignored;
-  std::filesystem::create_directories(lockFolder, ignored);
-  ::chmod(lockFolder.c_str(), 0700);
+TInstanceLock::TInstanceLock(const std::string& folder, const std::vector<std::string>& lockFolders) {
   // One name however the folder is written: relative, with "./" or through a link.
+  std::error_code ignored;
   std::filesystem::path key = std::filesystem::weakly_canonical(folder, ignored);
   if (key.empty()) key = std::filesystem::absolute(folder, ignored).lexically_normal();
   const std::string keyText = (key / "").string();
   char name[40];
   std::snprintf(name, sizeof name, "watch-%016llx.lock", static_cast<unsigned long long>(PathHash(keyText)));
-  FPath = lockFolder + name;
-  FFd = ::open(FPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  // Without a place for the lock there is nothing to guard with: the relay runs unguarded.
-  if (FFd < 0) {
-    FPath.clear();
-    return;
+  for (const std::string& lockFolder : lockFolders) {
+    std::filesystem::create_directories(lockFolder, ignored);
+    ::chmod(lockFolder.c_str(), 0700);
+    const std::string path = lockFolder + name;
+    // A folder that cannot hold a lock file is passed over; with none at all the relay runs unguarded.
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) continue;
+    FFds.push_back(fd);
+    FPaths.push_back(path);
+    int result = 0;
+    do {
+      result = ::flock(fd, LOCK_EX | LOCK_NB);
+    } while (result != 0 && errno == EINTR);
+    if (result != 0) {
+      FAcquired = FAcquired && errno != EWOULDBLOCK;
+      continue;
+    }
+    // For people who wonder what the file is; the sticky bit keeps runtime-folder clean-ups off it.
+    const std::string text = keyText + "\n";
+    if (::ftruncate(fd, 0) == 0) {
+      [[maybe_unused]] const auto written = ::pwrite(fd, text.data(), text.size(), 0);
+    }
+    ::fchmod(fd, 0600 | S_ISVTX);
   }
-  int result = 0;
-  do {
-    result = ::flock(FFd, LOCK_EX | LOCK_NB);
-  } while (result != 0 && errno == EINTR);
-  FAcquired = result == 0 || errno != EWOULDBLOCK;
-  if (result != 0) return;
-  // For people who wonder what the file is; the sticky bit keeps runtime-folder clean-ups off it.
-  const std::string text = keyText + "\n";
-  if (::ftruncate(FFd, 0) == 0) {
-    [[maybe_unused]] const auto written = ::pwrite(FFd, text.data(), text.size(), 0);
-  }
-  ::fchmod(FFd, 0600 | S_ISVTX);
 }
 
 TInstanceLock::~TInstanceLock() {
-  if (FFd >= 0) ::close(FFd);
+  for (const int fd : FFds) ::close(fd);
 }
 
 } // namespace relaybox

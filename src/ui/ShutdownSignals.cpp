@@ -46,8 +46,9 @@ TShutdownSignals::TShutdownSignals(std::function<void()> onSignal) {
 }
 
 TShutdownSignals::~TShutdownSignals() {
-  std::signal(SIGTERM, SIG_DFL);
-  std::signal(SIGINT, SIG_DFL);
+  // The program is ending already: a late signal changes nothing, not even the exit status.
+  std::signal(SIGTERM, SIG_IGN);
+  std::signal(SIGINT, SIG_IGN);
   FNotifier.reset();
   ::close(SignalWriteFd);
   ::close(FReadFd);

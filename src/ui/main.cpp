@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QMessageBox>
 
+#include <csignal>
 #include <cstdio>
 
 #include "base/ErrorReportText.h"
@@ -87,6 +88,8 @@ int main(int argc, char** argv) {
   THttpFetchForm fetchForm;
   mainForm.SetFetchForm(&fetchForm);
   if (headless) {
+    // Whoever reads the output may go away; the relay goes on without them.
+    std::signal(SIGPIPE, SIG_IGN);
     WriteLine("Watching " + folder);
     mainForm.OnStatusText = [](const Text& text) { WriteLine(StatusLine(text)); };
     mainForm.OnDelivery = [](const TDeliveryReport& report) { WriteLine(DeliveryLine(report)); };

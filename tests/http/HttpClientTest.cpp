@@ -85,6 +85,8 @@ TEST_F(HttpClientTest, TheRequestLeavesAsOneBlockOfTheseLines) {
       {"?a=1", "GET ?a=1 HTTP/1.0", "document.htm"},
       {"/dir/run.exe?x=%20y#f", "GET /dir/run.exe?x=%20y#f HTTP/1.0", "run.htm"},
       {"/dir/page", "GET /dir/page HTTP/1.0", "page.htm"},
+      // A line break in an address cannot end the request line early.
+      {"/a\r\nX-Injected: 1", "GET /a%0D%0AX-Injected: 1 HTTP/1.0", "a\r\nX-Injected: 1.htm"},
   };
   for (const auto& c : cases) {
     std::string request, port;
@@ -289,6 +291,23 @@ TEST_F(HttpClientTest, ASecondGetGoesOutOnTheKeptConnection) {
   EXPECT_EQ(Client.StatusCode(), 200);
 }
 
+TEST_F(HttpClientTest, AKeptConnectionThatBringsWhatNobodyAskedForIsClosed) {
+  std::atomic<bool> closedByClient{false};
+  {
+    TLoopbackPeer peer([&closedByClient](int connection) {
+      TLoopbackPeer::ReadHeader(connection);
+      TLoopbackPeer::WriteBytes(connection, "HTTP/1.0 200 OK\r\nConnection: keep-alive\r\nContent-Length: 2\r\n\r\nok");
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      closedByClient = TLoopbackPeer::Flood(connection, std::string(4096, '\n'));
+    });
+    Fetch(Url(peer));
+    EXPECT_EQ(Body.Bytes(), "ok");
+    ASSERT_TRUE(ProcessMessagesUntil([this] { return Client.Socket().State() == wsClosed; }, Patience));
+  }
+  EXPECT_TRUE(closedByClient);
+  EXPECT_EQ(Client.StatusCode(), 200);
+}
+
 TEST_F(HttpClientTest, AnAbortOfAFreshClientReportsSuccessOnceAndAtOnce) {
   int stateChanges = 0;
   Client.OnStateChange = [&stateChanges](THttpClient&) { ++stateChanges; };
@@ -411,6 +430,7 @@ struct TRelocationCase {
   int Count;
   long Exceeded;
   std::string Location;
+  const char* Reason = "";
 };
 
 TEST_F(HttpClientTest, RelocationsAreFollowedAndCounted) {
@@ -452,6 +472,16 @@ TEST_F(HttpClientTest, RelocationsAreFollowedAndCounted) {
                     "Connection: keep-alive\r\nContent-Length: 5\r\n\r\nstale",
          "HTTP/1.0 200 OK\r\nConnection: keep-alive\r\nContent-Length: 4\r\n\r\ndone"}},
        {"GET /dir/start HTTP/1.0", "GET /next HTTP/1.0"}, 200, "done", 1, 0, "http://127.0.0.1/next"},
+      // The server closed the kept connection without answering the relocated request: it
+      // goes out again on a new connection.
+      {"on a kept connection the server closes",
+       {{redirect + "/next\r\nConnection: keep-alive\r\nContent-Length: 0\r\n\r\n", ""},
+        {"HTTP/1.0 200 OK\r\nContent-Length: 4\r\n\r\ndone"}},
+       {"GET /dir/start HTTP/1.0", "GET /next HTTP/1.0", "GET /next HTTP/1.0"}, 200, "done", 1, 0,
+       "http://127.0.0.1/next"},
+      {"to a reply without a status line",
+       {{redirect + "/next\r\nConnection: keep-alive\r\nContent-Length: 0\r\n\r\n", "\r\n"}},
+       {"GET /dir/start HTTP/1.0", "GET /next HTTP/1.0"}, 0, "", 1, 0, "http://127.0.0.1/next", ""},
       {"cut short, then a length",
        {{redirect + "/b\r\nContent-Length: 100\r\n\r\nshort"}, {"HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nfinal"}},
        {"GET /dir/start HTTP/1.0", "GET /b HTTP/1.0"}, 200, "final", 1, 0, "http://127.0.0.1/b"},
@@ -483,6 +513,7 @@ TEST_F(HttpClientTest, RelocationsAreFollowedAndCounted) {
       EXPECT_EQ(Body.Bytes(), c.Body);
       EXPECT_EQ(Client.LocationChangeCurCount(), c.Count);
       EXPECT_EQ(TextToUtf8(Client.LocationURL()), c.Location);
+      if (c.Status != 302) EXPECT_EQ(Reason(), c.Status == 200 ? "OK" : c.Reason);
       Client.Abort();
     }
     EXPECT_EQ(requestLines, c.RequestLines);

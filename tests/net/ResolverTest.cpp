@@ -131,5 +131,41 @@ TEST_F(ResolverTest, ItsEndDoesNotWaitForALookupStuckInTheSystem) {
   EXPECT_FALSE(Next(100ms)) << "a lookup that outlived its resolver was reported";
 }
 
+TEST_F(ResolverTest, LookupsStuckInTheSystemAfterTheirCancelHoldUpNoOthers) {
+  std::mutex lock;
+  std::condition_variable changed;
+  int stuck = 0, returned = 0;
+  bool released = false;
+  auto resolver = std::make_unique<TResolver>([&](const std::string& host, std::vector<std::uint32_t>& addresses) {
+    if (host == "stuck") {
+      std::unique_lock guard(lock);
+      ++stuck;
+      changed.notify_all();
+      changed.wait(guard, [&] { return released; });
+      ++returned;
+      changed.notify_all();
+    }
+    addresses.push_back(htonl(INADDR_LOOPBACK));
+    return 0;
+  });
+  for (int i = 0; i < 6; ++i) {
+    const std::uint64_t handle = resolver->Start("stuck", Target());
+    std::unique_lock guard(lock);
+    changed.wait_for(guard, 5s, [&] { return stuck == i + 1 || i >= 4; });
+    guard.unlock();
+    resolver->Cancel(handle);
+  }
+  const std::uint64_t quick = resolver->Start("quick", Target());
+  const auto message = Next();
+  {
+    std::unique_lock guard(lock);
+    released = true;
+    changed.notify_all();
+    changed.wait_for(guard, 5s, [&] { return returned == stuck; });
+  }
+  ASSERT_TRUE(message) << "the lookup waited behind cancelled ones";
+  EXPECT_EQ(static_cast<std::uint64_t>(message->WParam), quick);
+}
+
 } // namespace
 } // namespace relaybox

@@ -11,34 +11,44 @@ namespace {
 
 TEST(InstanceLockTest, OneRelayPerFolderUntilItEnds) {
   const TTempFolder locks, folder, other;
-  auto first = std::make_unique<TInstanceLock>(folder.Path(), locks.Path());
+  auto first = std::make_unique<TInstanceLock>(folder.Path(), std::vector<std::string>{locks.Path()});
   EXPECT_TRUE(first->Acquired());
-  EXPECT_FALSE(TInstanceLock(folder.Path(), locks.Path()).Acquired());
-  EXPECT_FALSE(TInstanceLock(folder.Path() + "./", locks.Path()).Acquired());
-  EXPECT_TRUE(TInstanceLock(other.Path(), locks.Path()).Acquired());
+  EXPECT_FALSE(TInstanceLock(folder.Path(), std::vector<std::string>{locks.Path()}).Acquired());
+  EXPECT_FALSE(TInstanceLock(folder.Path() + "./", std::vector<std::string>{locks.Path()}).Acquired());
+  EXPECT_TRUE(TInstanceLock(other.Path(), std::vector<std::string>{locks.Path()}).Acquired());
   first.reset();
-  EXPECT_TRUE(TInstanceLock(folder.Path(), locks.Path()).Acquired());
+  EXPECT_TRUE(TInstanceLock(folder.Path(), std::vector<std::string>{locks.Path()}).Acquired());
 }
 
 TEST(InstanceLockTest, CleaningOrRecreatingTheFolderLetsNoSecondRelayIn) {
   const TTempFolder locks, parent;
   const std::string folder = parent.Path() + "Quintel/Hoofline/Relaybox/";
-  const TInstanceLock first(folder, locks.Path());
+  const TInstanceLock first(folder, std::vector<std::string>{locks.Path()});
   ASSERT_TRUE(first.Acquired());
-  EXPECT_FALSE(first.Path().starts_with(folder));
+  EXPECT_FALSE(first.Paths().at(0).starts_with(folder));
   std::filesystem::remove_all(parent.Path() + "Quintel");
-  EXPECT_FALSE(TInstanceLock(folder, locks.Path()).Acquired());
+  EXPECT_FALSE(TInstanceLock(folder, std::vector<std::string>{locks.Path()}).Acquired());
+}
+
+TEST(InstanceLockTest, RelaysThatShareOneOfTheirLockFoldersExcludeEachOther) {
+  // As a relay started in a desktop session (runtime and cache folder) and one started from
+  // ssh or cron (cache folder only).
+  const TTempFolder runtime, cache, folder;
+  const TInstanceLock session(folder.Path(), {runtime.Path(), cache.Path()});
+  ASSERT_TRUE(session.Acquired());
+  EXPECT_FALSE(TInstanceLock(folder.Path(), {cache.Path()}).Acquired());
+  EXPECT_FALSE(TInstanceLock(folder.Path(), {"/proc/no-such-folder/", cache.Path()}).Acquired());
 }
 
 TEST(InstanceLockTest, ALockFileLeftBehindStopsNobody) {
   const TTempFolder locks, folder;
   std::string path;
   {
-    const TInstanceLock crashed(folder.Path(), locks.Path());
-    path = crashed.Path();
+    const TInstanceLock crashed(folder.Path(), std::vector<std::string>{locks.Path()});
+    path = crashed.Paths().at(0);
   }
   ASSERT_TRUE(std::filesystem::exists(path));
-  EXPECT_TRUE(TInstanceLock(folder.Path(), locks.Path()).Acquired());
+  EXPECT_TRUE(TInstanceLock(folder.Path(), std::vector<std::string>{locks.Path()}).Acquired());
 }
 
 } // namespace
