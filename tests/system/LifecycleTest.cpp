@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <sys/stat.h>
+
+#include <filesystem>
 #include <future>
 
 #include "LoopbackPeer.h"
@@ -104,6 +107,31 @@ TEST_P(LifecycleTest, EndingDuringADeliveryExitsAndFreesTheWatchFolder) {
   EXPECT_TRUE(relay.WaitForSent(1, 20s)) << relay.Output() << relay.Errors();
   relay.Stop();
   EXPECT_FALSE(HasSanitizerReport(relay.Errors())) << relay.Errors();
+}
+
+// Neither cleaning the watch folder away nor a start from a session with a runtime folder
+// lets a second relay take the folder of one started without.
+TEST(SingleInstanceTest, ASecondRelayOnTheFolderIsRefusedHoweverItIsStarted) {
+  TRelayRun first;
+  std::string error;
+  first.AddUpdate("refused", "http://127.0.0.1:" + ClosedPort() + "/");
+  ASSERT_TRUE(first.Start(error)) << error;
+  ASSERT_TRUE(first.WaitForSent(1, 20s)) << first.Errors();
+  std::filesystem::remove_all(first.Home() + "Documents");
+  const TTempFolder runtime;
+  ::chmod(runtime.Path().c_str(), 0700);
+  for (const std::string& runtimeVariable : {std::string(), "XDG_RUNTIME_DIR=" + runtime.Path()}) {
+    std::filesystem::remove(first.Home() + "second.err");
+    TChildProcess second;
+    std::vector<std::string> env = FreshHomeEnvironment(first.Home());
+    if (!runtimeVariable.empty()) env.push_back(runtimeVariable);
+    ASSERT_TRUE(second.Start({RELAYBOX_PROGRAM, "--headless"}, env, first.Home(), "/dev/null",
+                             first.Home() + "second.err", error))
+        << error;
+    ASSERT_TRUE(second.Wait(20s)) << "a second relay runs on the folder";
+    EXPECT_EQ(second.ExitCode(), 1);
+    EXPECT_EQ(ReadFile(first.Home() + "second.err"), "Hoofline Relaybox is already running.\n");
+  }
 }
 
 std::string EndingName(const ::testing::TestParamInfo<TEnding>& info) {

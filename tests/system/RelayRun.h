@@ -82,6 +82,7 @@ public:
   TRelayRun(const TRelayRun&) = delete;
   TRelayRun& operator=(const TRelayRun&) = delete;
 
+  const std::string& Home() const { return FHome.Path(); }
   std::string WatchFolder() const { return FHome.Path() + "Documents/Quintel/Hoofline/Relaybox/"; }
 
   // Queues the next update (C000001.txt, C000002.txt, ...). It is written under another name
