@@ -5,21 +5,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# The build needs the packages setup.sh lists (read from there, so the list stays in one
-# place); the check needs lintian. Only the missing ones are installed.
-eval "$(sed -n '/^packages=(/,/^)/p' scripts/setup.sh)"
-packages+=(lintian)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  sudo=()
-  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-  echo "Installing: ${missing[*]}"
-  "${sudo[@]}" apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+# The build needs what setup.sh installs; the check needs lintian.
+. scripts/packages.sh
+install_missing "${relaybox_packages[@]}" lintian
 
 build=build-package
 # Fortify, stack protector, relro and bind-now; gcc builds PIE by default on Debian. The

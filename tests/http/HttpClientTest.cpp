@@ -543,12 +543,7 @@ TEST_F(HttpClientTest, AnAbsoluteLocationLeadsToItsServer) {
 TEST_F(HttpClientTest, EndlessInterimRepliesEndTheRequestWhileTheServerStillSends) {
   std::atomic<bool> clientLeft{false};
   {
-    TLoopbackPeer peer([&clientLeft](int connection) {
-      TLoopbackPeer::ReadHeader(connection);
-      std::string interim;
-      for (int i = 0; i < 1000; ++i) interim += "HTTP/1.1 100 Continue\r\n\r\n";
-      clientLeft = TLoopbackPeer::Flood(connection, interim);
-    });
+    TLoopbackPeer peer([&clientLeft](int connection) { clientLeft = TLoopbackPeer::FloodInterimReplies(connection); });
     Fetch(Url(peer));
   }
   EXPECT_TRUE(clientLeft);

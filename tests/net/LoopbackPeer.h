@@ -91,6 +91,13 @@ public:
     }
     return false;
   }
+  // Reads the request, then floods the client with interim replies; as Flood.
+  static bool FloodInterimReplies(int connection) {
+    ReadHeader(connection);
+    std::string interim;
+    for (int i = 0; i < 1000; ++i) interim += "HTTP/1.1 100 Continue\r\n\r\n";
+    return Flood(connection, interim);
+  }
 
 private:
   int FListener = -1;

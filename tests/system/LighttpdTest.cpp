@@ -91,15 +91,7 @@ std::vector<TServerCase> Cases() {
        "plain.txt", ""},
       {"to https", K, "/moved/tls", {{K, "/moved/tls", 302}}, 501, 3, "", ""},
   };
-  for (const TSide side : {K, C}) {
-    for (const int code : Codes) {
-      for (const std::string kind : {"moved", "bare"}) {
-        const std::string path = "/" + kind + "/" + std::to_string(code);
-        cases.push_back({kind + " " + std::to_string(code) + (side == K ? ", kept" : ", closed"), side, path,
-                         {{side, path, code}, {side, "/plain.txt", 200}}, 200, 0, "plain.txt", ""});
-      }
-    }
-  }
+  AddRedirectCases(cases);
   return cases;
 }
 

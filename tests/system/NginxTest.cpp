@@ -85,15 +85,7 @@ std::vector<TServerCase> Cases() {
       {"to another port", K, "/cross", {{K, "/cross", 302}, {C, "/plain.txt", 200}}, 200, 0, "plain.txt", ""},
       {"to https", K, "/tls", {{K, "/tls", 302}}, 501, 3, "", ""},
   };
-  for (const TSide side : {K, C}) {
-    for (const int code : Codes) {
-      for (const std::string kind : {"moved", "bare"}) {
-        const std::string path = "/" + kind + "/" + std::to_string(code);
-        cases.push_back({kind + " " + std::to_string(code) + (side == K ? ", kept" : ", closed"), side, path,
-                         {{side, path, code}, {side, "/plain.txt", 200}}, 200, 0, "plain.txt", ""});
-      }
-    }
-  }
+  AddRedirectCases(cases);
   return cases;
 }
 

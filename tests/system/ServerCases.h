@@ -49,6 +49,20 @@ struct TServerCase {
 };
 
 // Ports the system had free, all different.
+// Each redirect status, with a body ("moved") and without ("bare"), on either side, leading
+// to the plain text file.
+inline void AddRedirectCases(std::vector<TServerCase>& cases) {
+  for (const TSide side : {TSide::Kept, TSide::Closed}) {
+    for (const int code : {301, 302, 303, 307}) {
+      for (const std::string kind : {"moved", "bare"}) {
+        const std::string path = "/" + kind + "/" + std::to_string(code);
+        cases.push_back({kind + " " + std::to_string(code) + (side == TSide::Kept ? ", kept" : ", closed"), side, path,
+                         {{side, path, code}, {side, "/plain.txt", 200}}, 200, 0, "plain.txt", ""});
+      }
+    }
+  }
+}
+
 inline std::vector<int> FreePorts(std::size_t count) {
   std::vector<int> ports;
   while (ports.size() < count) {

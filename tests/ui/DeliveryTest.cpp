@@ -207,12 +207,7 @@ TEST_F(DeliveryTest, TheWindowStaysLiveDuringADelivery) {
 
 TEST_F(DeliveryTest, AServerThatNeverStopsSendingCannotHoldTheRelay) {
   std::atomic<bool> clientLeft{false};
-  TLoopbackPeer peer([&clientLeft](int connection) {
-    TLoopbackPeer::ReadHeader(connection);
-    std::string interim;
-    for (int i = 0; i < 1000; ++i) interim += "HTTP/1.1 100 Continue\r\n\r\n";
-    clientLeft = TLoopbackPeer::Flood(connection, interim);
-  });
+  TLoopbackPeer peer([&clientLeft](int connection) { clientLeft = TLoopbackPeer::FloodInterimReplies(connection); });
   Drop(1, "http://127.0.0.1:" + peer.Port() + "/");
   Form.show();
   ASSERT_TRUE(WaitForSent(1));

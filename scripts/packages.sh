@@ -1,0 +1,28 @@
+# The Debian packages Relaybox needs, and how the scripts install the missing ones.
+# Sourced by setup.sh and package.sh.
+
+relaybox_packages=(
+  cmake ninja-build g++ pkg-config
+  qt6-base-dev qt6-qpa-plugins
+  libgtest-dev
+  fonts-liberation fonts-dejavu-core
+  clang libclang-rt-14-dev
+  xvfb xauth imagemagick xdotool python3
+  dpkg-dev desktop-file-utils
+  curl inotify-tools
+  nginx lighttpd lighttpd-mod-deflate
+)
+
+# install_missing PACKAGE...: installs those not installed yet, with sudo when not root.
+install_missing() {
+  local missing=() p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  ((${#missing[@]})) || return 0
+  local sudo=()
+  [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+  echo "Installing: ${missing[*]}"
+  "${sudo[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
