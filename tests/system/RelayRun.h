@@ -45,6 +45,27 @@ inline std::string ReadFile(const std::string& path) {
   return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
 }
 
+// The libraries under our programs are not built for the sanitizers: ThreadSanitizer would
+// report races inside Qt's own libraries and inside GLib, whose event loop runs Qt's D-Bus
+// thread on a display; LeakSanitizer would report what libdbus keeps until exit. `env` gets
+// suppressions for them, in files in `folder`. Other builds ignore the variables.
+inline std::vector<std::string> WithSanitizerSuppressions(std::vector<std::string> env, const std::string& folder) {
+  const auto add = [&env, &folder](const std::string& variable, const std::string& rules) {
+    const std::string file = folder + variable;
+    std::ofstream(file) << rules;
+    const auto set = std::find_if(env.begin(), env.end(),
+                                  [&variable](const std::string& e) { return e.starts_with(variable + "="); });
+    if (set == env.end()) {
+      env.push_back(variable + "=suppressions=" + file);
+    } else {
+      *set += " suppressions=" + file;
+    }
+  };
+  add("TSAN_OPTIONS", "race:libQt6Core.so\nrace:libQt6Gui.so\nrace:libglib-2.0.so\n");
+  add("LSAN_OPTIONS", "leak:libdbus-1.so\n");
+  return env;
+}
+
 struct TRunResult {
   int ExitCode = -1;  // 128 + signal when it was killed
   std::string Out, Err;
@@ -57,7 +78,9 @@ inline TRunResult RunToEnd(const std::vector<std::string>& argv, std::chrono::mi
   const TTempFolder home;
   TChildProcess process;
   TRunResult result;
-  if (!process.Start(argv, WithVariables(FreshHomeEnvironment(home.Path()), variables), home.Path(),
+  const std::vector<std::string> env =
+      WithSanitizerSuppressions(WithVariables(FreshHomeEnvironment(home.Path()), variables), home.Path());
+  if (!process.Start(argv, env, home.Path(),
                      home.Path() + "out", home.Path() + "err", result.Err)) {
     return result;
   }
@@ -97,17 +120,12 @@ public:
 
   // Starts it headless, or with its window on the X display `display` (":N"). A start after
   // the last run ended uses the same HOME and so the same watch folder; the output files
-  // begin empty. The libraries under it are not built for the sanitizers: ThreadSanitizer
-  // would report races inside Qt's own libraries (the suppressions the tests use) and inside
-  // GLib, whose event loop runs Qt's D-Bus thread on a display; LeakSanitizer would report
-  // what libdbus keeps until exit. Other builds ignore the variables.
+  // begin empty.
   bool Start(std::string& error, const std::string& display = "") {
     std::filesystem::remove(FHome.Path() + "out");
     std::filesystem::remove(FHome.Path() + "err");
     FOutput.clear();
-    std::vector<std::string> env = FreshHomeEnvironment(FHome.Path());
-    AddSuppressions(env, "TSAN_OPTIONS", "race:libQt6Core.so\nrace:libQt6Gui.so\nrace:libglib-2.0.so\n");
-    AddSuppressions(env, "LSAN_OPTIONS", "leak:libdbus-1.so\n");
+    std::vector<std::string> env = WithSanitizerSuppressions(FreshHomeEnvironment(FHome.Path()), FHome.Path());
     std::vector<std::string> argv{RELAYBOX_PROGRAM};
     if (display.empty()) {
       argv.push_back("--headless");
@@ -143,19 +161,6 @@ public:
   std::string Errors() const { return ReadFile(FHome.Path() + "err"); }
 
 private:
-  // Writes `rules` to a file and names it in the sanitizer's options variable `variable`.
-  void AddSuppressions(std::vector<std::string>& env, const std::string& variable, const std::string& rules) const {
-    const std::string file = FHome.Path() + variable;
-    std::ofstream(file) << rules;
-    const auto set = std::find_if(env.begin(), env.end(),
-                                  [&variable](const std::string& e) { return e.starts_with(variable + "="); });
-    if (set == env.end()) {
-      env.push_back(variable + "=suppressions=" + file);
-    } else {
-      *set += " suppressions=" + file;
-    }
-  }
-
   TTempFolder FHome;
   TChildProcess FProcess;
   int FUpdates = 0;

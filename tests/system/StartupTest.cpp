@@ -1,0 +1,49 @@
+// What the real program says when it cannot start, and what its help names.
+#include <gtest/gtest.h>
+
+#include "RelayRun.h"
+
+namespace relaybox {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr char NoDisplay[] =
+    "relaybox: no display to show the window on; run 'relaybox --headless' to relay without one.\n";
+
+TEST(StartupTest, WhatCannotWorkIsSaidPlainly) {
+  // A desktop whose documents folder lies where no folder can be made.
+  const TTempFolder config;
+  config.Write("user-dirs.dirs", "XDG_DOCUMENTS_DIR=\"/proc/no-documents\"\n");
+  const struct {
+    const char* Name;
+    std::vector<std::string> Arguments, Variables;
+    std::string ErrTail;
+  } cases[] = {
+      {"no display", {}, {"DISPLAY=", "WAYLAND_DISPLAY="}, NoDisplay},
+      {"a display nobody serves", {}, {"DISPLAY=:1999", "WAYLAND_DISPLAY="}, NoDisplay},
+      {"a watch folder that cannot be made", {"--headless"}, {"XDG_CONFIG_HOME=" + config.Path()},
+       "relaybox: cannot create the watch folder /proc/no-documents/Quintel/Hoofline/Relaybox/: No such file or "
+       "directory\n"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> argv{RELAYBOX_PROGRAM};
+    argv.insert(argv.end(), c.Arguments.begin(), c.Arguments.end());
+    const TRunResult run = RunToEnd(argv, 20s, c.Variables);
+    EXPECT_EQ(run.ExitCode, 1) << c.Name;
+    EXPECT_TRUE(run.Err.ends_with(c.ErrTail)) << c.Name << ": " << run.Err;
+    // Without a window, the toolkit's own messages stay out of the way.
+    if (!c.Arguments.empty()) EXPECT_EQ(run.Err, c.ErrTail) << c.Name;
+  }
+}
+
+TEST(StartupTest, TheHelpNamesTheWatchFolderInUse) {
+  const TTempFolder config;
+  config.Write("user-dirs.dirs", "XDG_DOCUMENTS_DIR=\"/srv/Dokumente\"\n");
+  const TRunResult run = RunToEnd({RELAYBOX_PROGRAM, "--help"}, 20s, {"XDG_CONFIG_HOME=" + config.Path()});
+  EXPECT_EQ(run.ExitCode, 0);
+  EXPECT_NE(run.Out.find("/srv/Dokumente/Quintel/Hoofline/Relaybox/"), std::string::npos) << run.Out;
+}
+
+} // namespace
+} // namespace relaybox
