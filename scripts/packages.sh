@@ -25,4 +25,11 @@ install_missing() {
   echo "Installing: ${missing[*]}"
   "${sudo[@]}" apt-get update -qq
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  # The tests start the web servers themselves, on loopback and free ports; the system
+  # services Debian starts and enables with them would only listen on port 80 for nothing.
+  if [ -d /run/systemd/system ]; then
+    for p in "${missing[@]}"; do
+      case $p in nginx | lighttpd) "${sudo[@]}" systemctl disable --now --quiet "$p.service" || true ;; esac
+    done
+  fi
 }
