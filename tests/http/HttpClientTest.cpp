@@ -513,7 +513,9 @@ TEST_F(HttpClientTest, RelocationsAreFollowedAndCounted) {
       EXPECT_EQ(Body.Bytes(), c.Body);
       EXPECT_EQ(Client.LocationChangeCurCount(), c.Count);
       EXPECT_EQ(TextToUtf8(Client.LocationURL()), c.Location);
-      if (c.Status != 302) EXPECT_EQ(Reason(), c.Status == 200 ? "OK" : c.Reason);
+      if (c.Status != 302) {
+        EXPECT_EQ(Reason(), c.Status == 200 ? "OK" : c.Reason);
+      }
       Client.Abort();
     }
     EXPECT_EQ(requestLines, c.RequestLines);

@@ -37,7 +37,9 @@ TEST(UpdateFileTest, OnlyRegularFilesThatNobodyWritesAreOpened) {
     TUpdateFile file;
     EXPECT_EQ(file.Open(dir + c.Name), c.Result) << c.Name;
     EXPECT_EQ(file.IsOpen(), c.Result == TUpdateFile::Opened) << c.Name;
-    if (c.Error != 0) EXPECT_EQ(file.Error(), c.Error) << c.Name;
+    if (c.Error != 0) {
+      EXPECT_EQ(file.Error(), c.Error) << c.Name;
+    }
   }
 }
 

@@ -178,7 +178,7 @@ TEST_F(UpdateIntakeTest, GridWritesOnlyChangedCells) {
   Display.Cells[0] = {u"Number", u"Site", u"Request"};
   Display.Cells[5] = {u"x", u"y", u"z"};
   QueueCount = 3;
-  for (int i = 1; i <= 3; ++i) UpdateQueue[i] = {u"site" + IntToText(i), u"req" + IntToText(i)};
+  for (int i = 1; i <= 3; ++i) UpdateQueue[i] = {u"site" + IntToText(i), u"req" + IntToText(i), {}};
   Intake.RefreshMonitorGrid();
   EXPECT_EQ(Display.SetCellCalls, 9 + 3);
   EXPECT_EQ(Display.Cells[0][0], u"Number");
@@ -188,7 +188,7 @@ TEST_F(UpdateIntakeTest, GridWritesOnlyChangedCells) {
   EXPECT_EQ(Display.SetCellCalls, 12);
 
   QueueCount = 7;
-  for (int i = 4; i <= 7; ++i) UpdateQueue[i] = {u"site" + IntToText(i), u"req" + IntToText(i)};
+  for (int i = 4; i <= 7; ++i) UpdateQueue[i] = {u"site" + IntToText(i), u"req" + IntToText(i), {}};
   Intake.RefreshMonitorGrid();
   EXPECT_EQ(Display.SetCellCalls, 12 + 3 + 6);  // new counts in rows 1-3, rows 4-5 filled
   EXPECT_EQ(Display.Cells[1][0], u"1 of 7");

@@ -39,7 +39,9 @@ TEST(FetchToolTest, TheExitStatusTellsAReplyFromAFailure) {
     const TRunResult run = RunFetch("http://127.0.0.1:" + peer.Port() + "/");
     EXPECT_EQ(run.ExitCode, c.Exit) << c.Name;
     // Bytes that arrived before a reset may be lost with it.
-    if (!c.Reset) EXPECT_EQ(run.Out, c.Out) << c.Name;
+    if (!c.Reset) {
+      EXPECT_EQ(run.Out, c.Out) << c.Name;
+    }
     EXPECT_EQ(run.Err, c.Err) << c.Name;
   }
   const TRunResult refused = RunFetch("http://127.0.0.1:" + ClosedPort() + "/");
@@ -62,7 +64,9 @@ TEST(FetchToolTest, TheTimeLimitHoldsWhateverTheServerDoes) {
                                     std::chrono::seconds(30));
     EXPECT_EQ(run.ExitCode, 3) << flood;
     EXPECT_EQ(run.Err, "relaybox-fetch: timed out after 0.5 s\n") << flood;
-    if (flood) EXPECT_TRUE(clientLeft) << "the time limit waited for the server to stop";
+    if (flood) {
+      EXPECT_TRUE(clientLeft) << "the time limit waited for the server to stop";
+    }
   }
 }
 

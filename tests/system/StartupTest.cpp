@@ -33,7 +33,9 @@ TEST(StartupTest, WhatCannotWorkIsSaidPlainly) {
     EXPECT_EQ(run.ExitCode, 1) << c.Name;
     EXPECT_TRUE(run.Err.ends_with(c.ErrTail)) << c.Name << ": " << run.Err;
     // Without a window, the toolkit's own messages stay out of the way.
-    if (!c.Arguments.empty()) EXPECT_EQ(run.Err, c.ErrTail) << c.Name;
+    if (!c.Arguments.empty()) {
+      EXPECT_EQ(run.Err, c.ErrTail) << c.Name;
+    }
   }
 }
 
