@@ -62,7 +62,6 @@ TInstanceLock::TInstanceLock(const std::string& folder, const std::vector<std::s
   std::snprintf(name, sizeof name, "watch-%016llx.lock", static_cast<unsigned long long>(PathHash(keyText)));
   for (const std::string& lockFolder : lockFolders) {
     std::filesystem::create_directories(lockFolder, ignored);
-    ::chmod(lockFolder.c_str(), 0700);
     const std::string path = lockFolder + name;
     // A folder that cannot hold a lock file is passed over; with none at all the relay runs unguarded.
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
@@ -73,10 +72,15 @@ TInstanceLock::TInstanceLock(const std::string& folder, const std::vector<std::s
     do {
       result = ::flock(fd, LOCK_EX | LOCK_NB);
     } while (result != 0 && errno == EINTR);
-    if (result != 0) {
-      FAcquired = FAcquired && errno != EWOULDBLOCK;
-      continue;
+    if (result != 0 && errno == EWOULDBLOCK) {
+      // Another relay holds it. What this one holds already is let go at once, so that two
+      // relays starting together cannot each keep the other out.
+      FAcquired = false;
+      for (const int held : FFds) ::close(held);
+      FFds.clear();
+      return;
     }
+    if (result != 0) continue;
     // For people who wonder what the file is; the sticky bit keeps runtime-folder clean-ups off it.
     const std::string text = keyText + "\n";
     if (::ftruncate(fd, 0) == 0) {

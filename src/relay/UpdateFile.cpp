@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <mutex>
@@ -61,9 +62,14 @@ TUpdateFile::TOpenResult TUpdateFile::Open(const std::string& path) {
 }
 
 std::size_t TUpdateFile::ReadBytes(char* buffer, std::size_t size) {
+  size = std::min(size, UpdateReadLimit - FBytesRead);
+  if (size == 0) return 0;  // read far enough: this is where the file ends
   for (;;) {
     const ssize_t n = ::read(FFd, buffer, size);
-    if (n >= 0) return static_cast<std::size_t>(n);
+    if (n >= 0) {
+      FBytesRead += static_cast<std::size_t>(n);
+      return static_cast<std::size_t>(n);
+    }
     if (errno != EINTR) throw std::system_error(errno, std::generic_category(), "read");
   }
 }
@@ -72,12 +78,19 @@ bool TUpdateFile::Eof() { return FReader->Eof(); }
 
 Text TUpdateFile::ReadLine() { return AnsiToText(FReader->ReadLine()); }
 
+bool TUpdateFile::IsStillAt(const std::string& path) const {
+  struct stat open {}, named {};
+  return ::fstat(FFd, &open) == 0 && ::stat(path.c_str(), &named) == 0 && open.st_dev == named.st_dev &&
+         open.st_ino == named.st_ino;
+}
+
 void TUpdateFile::Close() {
   if (FFd < 0) return;
   if (FLeased) ::fcntl(FFd, F_SETLEASE, F_UNLCK);
   ::close(FFd);
   FFd = -1;
   FLeased = false;
+  FBytesRead = 0;
   FReader.reset();
 }
 

@@ -11,6 +11,9 @@ namespace relaybox {
 // The characters an update file's line keeps; the rest of a longer line is skipped unread.
 // Twice what common web servers accept as a request line, so no deliverable address is cut.
 inline constexpr std::size_t UpdateLineLimit = 16384;
+// An update file is read no further than this: whatever a file holds beyond it (a line of
+// gigabytes, a sparse file of terabytes) costs no time.
+inline constexpr std::size_t UpdateReadLimit = 64 * 1024 * 1024;
 
 // An update file open for reading as text, in the single-byte code page. The open fails
 // while another process holds the file open for writing (the sibling program has not
@@ -37,12 +40,16 @@ public:
   // Only while open. ReadLine throws std::system_error on a read error.
   bool Eof();
   Text ReadLine();
+  // Only while open: whether `path` still names the file that is open (it was not renamed
+  // over meanwhile).
+  bool IsStillAt(const std::string& path) const;
   void Close();
 
 private:
   int FFd = -1;
   int FError = 0;
   bool FLeased = false;
+  std::size_t FBytesRead = 0;
   std::optional<TTextLineReader> FReader;  // present while open
 
   std::size_t ReadBytes(char* buffer, std::size_t size);

@@ -36,31 +36,19 @@ TUpdateIntake::TUpdateIntake(std::string folder, TMonitorDisplay& display, std::
 void TUpdateIntake::ScanUpdateFolder() {
   FDisplay.SetScanTimerEnabled(false);
   // While the queue is full, files wait in the folder.
-  if (QueueCount < QueueCapacity) {
-    ++FScanNumber;
-    const std::vector<TListedName> listing = ListUpdateFiles(FFolder);
-    // The lowest file that can be taken is taken; one passed over lets the next have its turn.
-    std::vector<const TListedName*> tried;
-    for (;;) {
-      const TListedName* chosen = Lowest(listing, tried);
-      const TTry outcome = chosen != nullptr ? TryToTake(*chosen) : Vanished;
-      if (outcome == Vanished) FDisplay.SetCountCaption(listing.empty() ? Text() : listing.back().Name);
-      if (outcome != PassedOver) break;
-      tried.push_back(chosen);
-    }
-    std::erase_if(FPassedOver, [this](const auto& item) { return item.second.SeenInScan != FScanNumber; });
-    std::erase_if(FBeingWritten, [this](const auto& item) { return item.second.SeenInScan != FScanNumber; });
-  }
+  if (QueueCount < QueueCapacity) TakeLowestFile();
   FDisplay.SetScanTimerEnabled(true);
 }
 
-// The number is the six characters after the leading "C"; the lowest wins, the first listed
-// on a tie. Folders and unchanged files passed over before are not candidates.
-const TListedName* TUpdateIntake::Lowest(const std::vector<TListedName>& listing,
-                                         const std::vector<const TListedName*>& tried) {
-  const TListedName* chosen = nullptr;
-  std::int32_t best = NoNumber;
-  for (const TListedName& entry : listing) {
+void TUpdateIntake::TakeLowestFile() {
+  ++FScanNumber;
+  const std::vector<TListedName> listing = ListUpdateFiles(FFolder);
+  // The files in the order they are taken: the number is the six characters after the leading
+  // "C", the lowest goes first and the first listed on a tie. Folders, and numbers from 999999
+  // on, are never taken.
+  std::vector<std::pair<std::int32_t, std::size_t>> order;
+  for (std::size_t i = 0; i < listing.size(); ++i) {
+    const TListedName& entry = listing[i];
     // Records of names still listed are kept.
     if (const auto passed = FPassedOver.find(entry.RawName); passed != FPassedOver.end()) {
       passed->second.SeenInScan = FScanNumber;
@@ -68,16 +56,29 @@ const TListedName* TUpdateIntake::Lowest(const std::vector<TListedName>& listing
     if (const auto writing = FBeingWritten.find(entry.RawName); writing != FBeingWritten.end()) {
       writing->second.SeenInScan = FScanNumber;
     }
-    if (entry.IsDirectory || std::find(tried.begin(), tried.end(), &entry) != tried.end()) continue;
     const std::int32_t number = NumberOf(entry);
-    if (number >= best || IsPassedOver(entry.RawName)) continue;
-    best = number;
-    chosen = &entry;
+    if (!entry.IsDirectory && number < NoNumber) order.emplace_back(number, i);
   }
-  return chosen;
+  std::sort(order.begin(), order.end());
+
+  // The first file that can be taken is taken; one passed over lets the next have its turn. Files
+  // being written after one that is waited for start their own wait at the same time.
+  bool chosen = false, waiting = false;
+  for (const auto& [number, index] : order) {
+    const TListedName& entry = listing[index];
+    if (IsPassedOver(entry.RawName)) continue;
+    const TTry outcome = TryToTake(entry, !waiting);
+    if (outcome == PassedOver) continue;
+    chosen = outcome != Vanished;
+    waiting = waiting || outcome == Wait;
+    if (outcome != Wait) break;
+  }
+  if (!chosen) FDisplay.SetCountCaption(listing.empty() ? Text() : listing.back().Name);
+  std::erase_if(FPassedOver, [this](const auto& item) { return item.second.SeenInScan != FScanNumber; });
+  std::erase_if(FBeingWritten, [this](const auto& item) { return item.second.SeenInScan != FScanNumber; });
 }
 
-TUpdateIntake::TTry TUpdateIntake::TryToTake(const TListedName& entry) {
+TUpdateIntake::TTry TUpdateIntake::TryToTake(const TListedName& entry, bool mayTake) {
   const std::string path = FFolder + entry.RawName;
   TUpdateFile file;
   switch (file.Open(path)) {
@@ -99,6 +100,7 @@ TUpdateIntake::TTry TUpdateIntake::TryToTake(const TListedName& entry) {
       return PassedOver;  // tried again on every tick, so it is taken once the writer lets go
     }
     case TUpdateFile::Opened:
+      if (!mayTake) return Ready;
       break;
   }
   FBeingWritten.erase(entry.RawName);
@@ -113,9 +115,14 @@ TUpdateIntake::TTry TUpdateIntake::TryToTake(const TListedName& entry) {
   } catch (...) {
     // A read error keeps what was read so far; the file is still consumed.
   }
+  // A file renamed over this one while it was read is a new update: it stays for the next tick.
+  const bool stillHere = file.IsStillAt(path);
   file.Close();
-  // A file that cannot be deleted stays passed over, so that it is queued only once.
-  if (::unlink(path.c_str()) != 0) PassOver(entry, std::string());
+  if (stillHere && ::unlink(path.c_str()) != 0) {
+    // Passed over from now on, so that it is queued only once.
+    PassOver(entry, "was queued but cannot be deleted: " + std::string(std::strerror(errno)) +
+                        "; it is queued again only when it changes");
+  }
   RefreshMonitorGrid();
   return Taken;
 }
@@ -127,18 +134,25 @@ std::optional<TUpdateIntake::TFileIdentity> TUpdateIntake::IdentityOf(const std:
   return TFileIdentity{info.st_dev, info.st_ino, info.st_mode, info.st_size, info.st_mtim, info.st_ctim};
 }
 
-// Until it changes; then it gets a new try.
-bool TUpdateIntake::IsPassedOver(const std::string& rawName) const {
+// Until it changes; then it gets a new try. Whether it changed is looked at once a second, so
+// that thousands of such files cost little on every tick.
+bool TUpdateIntake::IsPassedOver(const std::string& rawName) {
   const auto it = FPassedOver.find(rawName);
-  return it != FPassedOver.end() && IdentityOf(rawName) == it->second.Identity;
+  if (it == FPassedOver.end()) return false;
+  const auto now = std::chrono::steady_clock::now();
+  if (now - it->second.Checked < std::chrono::seconds(1)) return true;
+  it->second.Checked = now;
+  return IdentityOf(rawName) == it->second.Identity;
 }
 
-// An empty reason passes the file over silently.
+// A file is named once for each reason it is passed over.
 void TUpdateIntake::PassOver(const TListedName& entry, const std::string& reason) {
   const std::optional<TFileIdentity> identity = IdentityOf(entry.RawName);
   if (!identity) return;
-  FPassedOver[entry.RawName] = {*identity, FScanNumber};
-  if (!reason.empty() && OnPassedOver) OnPassedOver(entry.Name, reason);
+  const auto [it, added] = FPassedOver.try_emplace(entry.RawName);
+  const bool told = !added && it->second.Reason == reason;
+  it->second = {*identity, reason, std::chrono::steady_clock::now(), FScanNumber};
+  if (!told && OnPassedOver) OnPassedOver(entry.Name, reason);
 }
 
 void TUpdateIntake::RefreshMonitorGrid() {

@@ -49,6 +49,8 @@ private:
   };
   struct TPassedOver {
     TFileIdentity Identity;
+    std::string Reason;  // as last told
+    std::chrono::steady_clock::time_point Checked;
     std::uint64_t SeenInScan;
   };
   struct TBeingWritten {
@@ -56,11 +58,12 @@ private:
     std::uint64_t SeenInScan;
     bool Reported;
   };
-  enum TTry { Taken, Wait, PassedOver, Vanished };
+  // What trying a file came to. Ready: it could be taken, but a lower one is waited for.
+  enum TTry { Taken, Ready, Wait, PassedOver, Vanished };
 
-  TTry TryToTake(const TListedName& entry);
-  const TListedName* Lowest(const std::vector<TListedName>& listing, const std::vector<const TListedName*>& tried);
-  bool IsPassedOver(const std::string& rawName) const;
+  void TakeLowestFile();
+  TTry TryToTake(const TListedName& entry, bool mayTake);
+  bool IsPassedOver(const std::string& rawName);
   void PassOver(const TListedName& entry, const std::string& reason);
   std::optional<TFileIdentity> IdentityOf(const std::string& rawName) const;
   void SetCellIfChanged(int col, int row, const Text& text);

@@ -40,6 +40,15 @@ TEST(InstanceLockTest, RelaysThatShareOneOfTheirLockFoldersExcludeEachOther) {
   EXPECT_FALSE(TInstanceLock(folder.Path(), {"/proc/no-such-folder/", cache.Path()}).Acquired());
 }
 
+TEST(InstanceLockTest, ARelayThatIsKeptOutHoldsNothing) {
+  // Two relays starting together: the first has taken its runtime lock, not yet its cache lock.
+  const TTempFolder runtime, cache, folder;
+  const TInstanceLock first(folder.Path(), {runtime.Path()});
+  const TInstanceLock second(folder.Path(), {runtime.Path(), cache.Path()});
+  EXPECT_FALSE(second.Acquired());
+  EXPECT_TRUE(TInstanceLock(folder.Path(), {cache.Path()}).Acquired()) << "the first could not finish";
+}
+
 TEST(InstanceLockTest, ALockFileLeftBehindStopsNobody) {
   const TTempFolder locks, folder;
   std::string path;

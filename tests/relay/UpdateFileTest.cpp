@@ -43,6 +43,17 @@ TEST(UpdateFileTest, OnlyRegularFilesThatNobodyWritesAreOpened) {
   }
 }
 
+TEST(UpdateFileTest, KnowsWhenItsNameWasTakenOverWhileOpen) {
+  TTempFolder folder;
+  folder.Write("C000001.txt", "old\n");
+  folder.Write("next", "new\n");
+  TUpdateFile file;
+  ASSERT_EQ(file.Open(folder.Path() + "C000001.txt"), TUpdateFile::Opened);
+  EXPECT_TRUE(file.IsStillAt(folder.Path() + "C000001.txt"));
+  std::filesystem::rename(folder.Path() + "next", folder.Path() + "C000001.txt");
+  EXPECT_FALSE(file.IsStillAt(folder.Path() + "C000001.txt"));
+}
+
 TEST(UpdateFileTest, RefusedWhileHeldOpenForWriting) {
   TTempFolder folder;
   if (!folder.LeasesWork()) GTEST_SKIP() << "no file leases on this file system";
