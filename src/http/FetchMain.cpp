@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/StandardStreams.h"
 #include "base/Version.h"
 #include "http/HttpClient.h"
 #include "http/HttpFailureText.h"
@@ -109,6 +110,9 @@ std::optional<int> ParseArguments(int argc, char** argv, TOptions& options) {
 
 int main(int argc, char** argv) {
   using namespace relaybox;
+  // A body written to a closed stdout is a failed write; nothing else may take its number.
+  const bool stdoutClosed = ::fcntl(STDOUT_FILENO, F_GETFD) < 0;
+  OpenMissingStandardStreams();
   TOptions options;
   if (const std::optional<int> exit = ParseArguments(argc, argv, options)) return *exit;
 
@@ -120,7 +124,7 @@ int main(int argc, char** argv) {
 
   // A reader that goes away is a failed write (exit 4), not the end of the process.
   std::signal(SIGPIPE, SIG_IGN);
-  int writeError = ::fcntl(STDOUT_FILENO, F_GETFD) < 0 ? EBADF : 0;
+  int writeError = stdoutClosed ? EBADF : 0;
   // The body of a redirect is held back until it is known whether the redirect is followed
   // (then it is dropped) or ends the chain at the relocation limit (then it is the result).
   std::string held;

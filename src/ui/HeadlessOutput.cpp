@@ -1,14 +1,24 @@
 #include "ui/HeadlessOutput.h"
 
-#include <cstdio>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <thread>
 
 namespace relaybox {
 namespace {
 
+constexpr std::size_t MaxWaiting = 1024 * 1024;
+
+bool IsControl(char16_t c) {
+  return c < u' ' || (c >= u'\x7F' && c <= u'\x9F') || c == u'\u2028' || c == u'\u2029';
+}
+
 std::string Field(const Text& text) {
   Text field = text;
   for (char16_t& c : field) {
-    if (c < u' ' || c == u'\x7F') c = u' ';
+    if (IsControl(c)) c = u' ';
   }
   return TextToUtf8(field);
 }
@@ -19,16 +29,26 @@ std::string Record(std::initializer_list<std::string> fields) {
   return line;
 }
 
+// All of it, or as much as the reader takes before it goes away.
+void WriteOut(const std::string& bytes) {
+  for (std::size_t written = 0; written < bytes.size();) {
+    const ssize_t n = ::write(STDOUT_FILENO, bytes.data() + written, bytes.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    written += static_cast<std::size_t>(n);
+  }
+}
+
 } // namespace
 
 std::string StatusLine(const Text& text) {
   Text line;
   line.reserve(text.size());
   for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == u'\r' && i + 1 < text.size() && text[i + 1] == u'\n') continue;
-    line.push_back(text[i] == u'\r' || text[i] == u'\n' ? u' ' : text[i]);
+    if (text[i] == u'\r' && i + 1 < text.size() && text[i + 1] == u'\n') continue;  // one blank for CR LF
+    line.push_back(text[i]);
   }
-  return TextToUtf8(line);
+  return Field(line);
 }
 
 std::string DeliveryLine(const TDeliveryReport& report) {
@@ -44,10 +64,46 @@ std::string PassedOverLine(const Text& name, const std::string& reason) {
   return Record({"passed over", Field(name), reason});
 }
 
-void WriteLine(const std::string& line) {
-  std::fwrite(line.data(), 1, line.size(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
+THeadlessWriter::THeadlessWriter() { std::thread([shared = FShared] { Run(shared); }).detach(); }
+
+THeadlessWriter::~THeadlessWriter() {
+  std::unique_lock lock(FShared->Lock);
+  FShared->Stop = true;
+  FShared->Changed.notify_all();
+  FShared->Changed.wait_for(lock, std::chrono::seconds(1),
+                            [this] { return FShared->Lines.empty() && !FShared->Writing; });
+}
+
+void THeadlessWriter::Write(std::string line) {
+  line += '\n';
+  const std::lock_guard lock(FShared->Lock);
+  if (FShared->Bytes + line.size() > MaxWaiting) {
+    ++FShared->Dropped;
+    return;
+  }
+  FShared->Bytes += line.size();
+  FShared->Lines.push_back(std::move(line));
+  FShared->Changed.notify_all();
+}
+
+void THeadlessWriter::Run(const std::shared_ptr<TShared>& shared) {
+  std::unique_lock lock(shared->Lock);
+  for (;;) {
+    shared->Changed.wait(lock, [&shared] { return shared->Stop || !shared->Lines.empty(); });
+    if (shared->Lines.empty()) return;  // stopped, and nothing is left
+    std::string bytes = std::move(shared->Lines.front());
+    shared->Lines.pop_front();
+    shared->Bytes -= bytes.size();
+    if (shared->Lines.empty() && shared->Dropped > 0) {
+      bytes += "(" + std::to_string(std::exchange(shared->Dropped, 0)) + " lines were dropped: the output was not read)\n";
+    }
+    shared->Writing = true;
+    lock.unlock();
+    WriteOut(bytes);
+    lock.lock();
+    shared->Writing = false;
+    shared->Changed.notify_all();
+  }
 }
 
 } // namespace relaybox

@@ -1,5 +1,9 @@
 #pragma once
 
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
 #include <string>
 
 #include "base/Text.h"
@@ -9,16 +13,44 @@ namespace relaybox {
 
 // What `relaybox --headless` prints, one line per event, in UTF-8. Records other than the
 // status texts are fields separated by tabs, the first naming the record; control characters
-// inside a field print as blanks, so a tab only ever separates.
+// inside a field (and inside a status text) print as blanks, so a tab only ever separates and
+// a line break only ever ends a line.
 
-// A status text on one line: each line break becomes a blank.
+// A status text on one line.
 std::string StatusLine(const Text& text);
 // "delivery", file, site, address, outcome ("200 OK" or "failed: refused"), "153 ms".
 std::string DeliveryLine(const TDeliveryReport& report);
 // "passed over", file, reason.
 std::string PassedOverLine(const Text& name, const std::string& reason);
 
-// Writes the line and its line end at once, so that a pipe or the journal has it as it happens.
-void WriteLine(const std::string& line);
+// Writes lines to standard output as they come, on a thread of its own, so that a reader who
+// does not read (a terminal paused with Ctrl-S, a stalled pipe) never holds the relay up.
+// What the reader leaves behind beyond 1 MiB is dropped, and how many lines were is said once
+// the reader catches up. A reader that goes away costs nothing.
+class THeadlessWriter {
+public:
+  THeadlessWriter();
+  // Gives the lines still waiting up to a second, then leaves: the program is ending.
+  ~THeadlessWriter();
+  THeadlessWriter(const THeadlessWriter&) = delete;
+  THeadlessWriter& operator=(const THeadlessWriter&) = delete;
+
+  void Write(std::string line);
+
+private:
+  struct TShared {
+    std::mutex Lock;
+    std::condition_variable Changed;
+    std::deque<std::string> Lines;
+    std::size_t Bytes = 0;
+    std::size_t Dropped = 0;
+    bool Writing = false;
+    bool Stop = false;
+  };
+
+  static void Run(const std::shared_ptr<TShared>& shared);
+
+  const std::shared_ptr<TShared> FShared = std::make_shared<TShared>();
+};
 
 } // namespace relaybox

@@ -1,35 +1,68 @@
 #include "ui/Platform.h"
 
-#include <QGuiApplication>
-#include <QLoggingCategory>
+#include <unistd.h>
 
+#include <QGuiApplication>
+
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 namespace relaybox {
 namespace {
 
 constexpr char Fallback[] = "minimal";
+constexpr auto DisplayPatience = std::chrono::seconds(10);
+
+QtMessageHandler PreviousHandler = nullptr;  // the one in place while the application is made
 
 void DropToolkitChatter(QtMsgType type, const QMessageLogContext&, const QString& message) {
   if (type == QtCriticalMsg || type == QtFatalMsg) std::fprintf(stderr, "%s\n", qPrintable(message));
 }
 
+// The platforms' complaints about a display, and about a missing runtime folder, would only
+// come before the program's own hint.
+void DropPlatformComplaints(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+  const bool platform = context.category != nullptr && std::strncmp(context.category, "qt.qpa", 6) == 0;
+  if (type != QtFatalMsg && (platform || message.startsWith("QStandardPaths: XDG_RUNTIME_DIR"))) return;
+  if (PreviousHandler != nullptr) PreviousHandler(type, context, message);
+}
+
 } // namespace
 
-void PreparePlatform(bool headless) {
+TPlatformStart::TPlatformStart(bool headless, const char* hint, int status) {
   if (headless) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     qInstallMessageHandler(DropToolkitChatter);
+    FDone = true;
     return;
   }
-  // A platform the user chose stays as it is.
-  if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) return;
+  const QByteArray chosen = qgetenv("QT_QPA_PLATFORM");
   const bool wayland = !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") || qgetenv("XDG_SESSION_TYPE") == "wayland";
-  qputenv("QT_QPA_PLATFORM", QByteArray(wayland ? "wayland;xcb;" : "xcb;") + Fallback);
-  // The platforms' complaints about the display would only precede the program's own hint.
-  QLoggingCategory::setFilterRules("qt.qpa.*.warning=false");
+  const QByteArray platforms = !chosen.isEmpty() ? chosen : wayland ? QByteArray("wayland;xcb") : QByteArray("xcb");
+  FFallback = !platforms.split(';').contains(Fallback);
+  if (FFallback) qputenv("QT_QPA_PLATFORM", platforms + ";" + Fallback);
+  PreviousHandler = qInstallMessageHandler(DropPlatformComplaints);
+  FWatchdog = std::thread([this, hint, status] {
+    std::unique_lock lock(FLock);
+    if (FMade.wait_for(lock, DisplayPatience, [this] { return FDone; })) return;
+    [[maybe_unused]] const auto written = ::write(STDERR_FILENO, hint, std::strlen(hint));
+    std::_Exit(status);
+  });
 }
 
-bool DisplayReached() { return QGuiApplication::platformName() != Fallback; }
+TPlatformStart::~TPlatformStart() {
+  if (!FWatchdog.joinable()) return;
+  {
+    const std::lock_guard lock(FLock);
+    FDone = true;
+  }
+  FMade.notify_all();
+  FWatchdog.join();
+  qInstallMessageHandler(PreviousHandler);
+}
+
+bool TPlatformStart::DisplayReached() const { return !FFallback || QGuiApplication::platformName() != Fallback; }
 
 } // namespace relaybox

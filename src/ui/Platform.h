@@ -1,14 +1,37 @@
 #pragma once
 
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
 namespace relaybox {
 
-// Chooses the windowing platform before the application object is made. Headless: the
-// offscreen platform, and the toolkit's own messages, which a user cannot act on, are dropped.
-// Otherwise the usual platform, with a last fallback, so that a display that is named but
-// cannot be reached is noticed (DisplayReached) instead of ending the program in an abort.
-void PreparePlatform(bool headless);
+// Around making the application object: chooses the windowing platform and keeps the start
+// from ending in an abort or a hang when the display cannot be used.
+// - Headless: the offscreen platform, and the toolkit's own messages, which a user cannot act
+//   on, are dropped for the whole run.
+// - With a window: the usual platform (or the one the user chose) with a last fallback, so that
+//   a display that cannot be reached is noticed (DisplayReached) instead of aborting; the
+//   platform's complaints about it are left out, since the program says what to do instead.
+//   A display that takes the connection but never answers ends the start after 10 s with
+//   `hint` and exit status `status`.
+class TPlatformStart {
+public:
+  TPlatformStart(bool headless, const char* hint, int status);
+  // Once the application object is made.
+  ~TPlatformStart();
+  TPlatformStart(const TPlatformStart&) = delete;
+  TPlatformStart& operator=(const TPlatformStart&) = delete;
 
-// After the application object is made: whether a display was reached.
-bool DisplayReached();
+  // After the application object is made: whether a display was reached.
+  bool DisplayReached() const;
+
+private:
+  bool FFallback = false;
+  std::mutex FLock;
+  std::condition_variable FMade;
+  bool FDone = false;
+  std::thread FWatchdog;
+};
 
 } // namespace relaybox

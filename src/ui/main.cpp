@@ -5,8 +5,10 @@
 
 #include <csignal>
 #include <cstdio>
+#include <optional>
 
 #include "base/ErrorReportText.h"
+#include "base/StandardStreams.h"
 #include "relay/FolderListing.h"
 #include "relay/HttpFetch.h"
 #include "relay/InstanceLock.h"
@@ -26,12 +28,14 @@ constexpr int CannotStart = 1;
 constexpr int UsageError = 2;
 
 constexpr char AlreadyRunning[] = "Hoofline Relaybox is already running.";
-constexpr char NoDisplay[] = "relaybox: no display to show the window on; run 'relaybox --headless' to relay without one.";
+constexpr char NoDisplayLine[] =
+    "relaybox: no display to show the window on; run 'relaybox --headless' to relay without one.\n";
 
 } // namespace
 
 int main(int argc, char** argv) {
   using namespace relaybox;
+  OpenMissingStandardStreams();
   // Replies of megabytes pass through as a few large texts. With its default, adaptive limit
   // the allocator would keep such blocks in its pools after the first one and the program
   // would stay tens of megabytes larger; a fixed limit maps them and gives them back.
@@ -56,14 +60,15 @@ int main(int argc, char** argv) {
   }
   const bool headless = commandLine.Headless;
   if (!headless && !DisplayAvailable()) {
-    std::fprintf(stderr, "%s\n", NoDisplay);
+    std::fputs(NoDisplayLine, stderr);
     return CannotStart;
   }
-  PreparePlatform(headless);
-
+  std::optional<TPlatformStart> platform(std::in_place, headless, NoDisplayLine, CannotStart);
   QApplication app(argc, argv);
-  if (!DisplayReached()) {
-    std::fprintf(stderr, "%s\n", NoDisplay);
+  const bool displayReached = platform->DisplayReached();
+  platform.reset();
+  if (!displayReached) {
+    std::fputs(NoDisplayLine, stderr);
     return CannotStart;
   }
   // Says why the program cannot start, in a box too when there is a screen to show it on.
@@ -82,6 +87,7 @@ int main(int argc, char** argv) {
   if (!lock.Acquired()) return refuse(AlreadyRunning, QMessageBox::Information);
 
   InstallMessageBridge();
+  std::optional<THeadlessWriter> output;  // outlives the windows, whose events write to it
   TMainForm mainForm(folder);
   TAboutBox aboutBox(&mainForm);
   mainForm.SetAboutBox(&aboutBox);
@@ -90,10 +96,13 @@ int main(int argc, char** argv) {
   if (headless) {
     // Whoever reads the output may go away; the relay goes on without them.
     std::signal(SIGPIPE, SIG_IGN);
-    WriteLine("Watching " + folder);
-    mainForm.OnStatusText = [](const Text& text) { WriteLine(StatusLine(text)); };
-    mainForm.OnDelivery = [](const TDeliveryReport& report) { WriteLine(DeliveryLine(report)); };
-    mainForm.OnPassedOver = [](const Text& name, const std::string& reason) { WriteLine(PassedOverLine(name, reason)); };
+    THeadlessWriter& out = output.emplace();
+    out.Write("Watching " + folder);
+    mainForm.OnStatusText = [&out](const Text& text) { out.Write(StatusLine(text)); };
+    mainForm.OnDelivery = [&out](const TDeliveryReport& report) { out.Write(DeliveryLine(report)); };
+    mainForm.OnPassedOver = [&out](const Text& name, const std::string& reason) {
+      out.Write(PassedOverLine(name, reason));
+    };
   }
   // A service stop or Ctrl-C ends the program as closing the window does.
   const TShutdownSignals shutdownSignals([&mainForm] { mainForm.close(); });

@@ -1,6 +1,11 @@
 // What the real program says when it cannot start, and what its help names.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include "RelayRun.h"
 
 namespace relaybox {
@@ -8,10 +13,36 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// Listens on a loopback port of the system's choosing, takes connections and never answers.
+class TSilentListener {
+public:
+  TSilentListener() {
+    FListener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(FListener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(FListener, 4);
+    socklen_t length = sizeof address;
+    ::getsockname(FListener, reinterpret_cast<sockaddr*>(&address), &length);
+    FPort = ntohs(address.sin_port);
+  }
+  ~TSilentListener() { ::close(FListener); }
+  int Port() const { return FPort; }
+
+private:
+  int FListener = -1;
+  int FPort = 0;
+};
+
 constexpr char NoDisplay[] =
     "relaybox: no display to show the window on; run 'relaybox --headless' to relay without one.\n";
 
 TEST(StartupTest, WhatCannotWorkIsSaidPlainly) {
+  // An X display over TCP (port 6000 + display number) that takes the connection and never
+  // answers, as a stopped X server does.
+  TSilentListener silentDisplay;
+  ASSERT_GT(silentDisplay.Port(), 6000);
   // A desktop whose documents folder lies where no folder can be made.
   const TTempFolder config;
   config.Write("user-dirs.dirs", "XDG_DOCUMENTS_DIR=\"/proc/no-documents\"\n");
@@ -22,6 +53,9 @@ TEST(StartupTest, WhatCannotWorkIsSaidPlainly) {
   } cases[] = {
       {"no display", {}, {"DISPLAY=", "WAYLAND_DISPLAY="}, NoDisplay},
       {"a display nobody serves", {}, {"DISPLAY=:1999", "WAYLAND_DISPLAY="}, NoDisplay},
+      {"a platform chosen that cannot start", {}, {"QT_QPA_PLATFORM=xcb", "DISPLAY=:1999"}, NoDisplay},
+      {"a display that never answers", {}, {"DISPLAY=127.0.0.1:" + std::to_string(silentDisplay.Port() - 6000),
+                                             "WAYLAND_DISPLAY="}, NoDisplay},
       {"a watch folder that cannot be made", {"--headless"}, {"XDG_CONFIG_HOME=" + config.Path()},
        "relaybox: cannot create the watch folder /proc/no-documents/Quintel/Hoofline/Relaybox/: No such file or "
        "directory\n"},

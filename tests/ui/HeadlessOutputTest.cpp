@@ -26,12 +26,16 @@ namespace {
 TEST(HeadlessOutputTest, LinesKeepTheirFieldsApart) {
   EXPECT_EQ(StatusLine(u"Updates sent: 3"), "Updates sent: 3");
   EXPECT_EQ(StatusLine(u"Latest Response : a\r\nb\nc\rd\u00e9"), "Latest Response : a b c d\xc3\xa9");
+  // No control character of any kind reaches a reader: not a form feed, an escape, a C1 code
+  // (a 1252 file's unassigned bytes decode to them) or a Unicode line separator.
+  EXPECT_EQ(StatusLine(u"a\f\x1B[2Jb\u0085c\u008Dd\u2028e"), "a  [2Jb c d e");
   TDeliveryReport report{u"C000042.txt", u"Site\tone", u"http://a.example/u?x=1", {404, u"Not Found", ""},
                          std::chrono::milliseconds(153)};
   EXPECT_EQ(DeliveryLine(report), "delivery\tC000042.txt\tSite one\thttp://a.example/u?x=1\t404 Not Found\t153 ms");
   report.Outcome = {0, u"", "timed out after 10 s"};
   EXPECT_EQ(DeliveryLine(report), "delivery\tC000042.txt\tSite one\thttp://a.example/u?x=1\tfailed: timed out after 10 s\t153 ms");
   EXPECT_EQ(PassedOverLine(u"C000007.txt", "is not a regular file"), "passed over\tC000007.txt\tis not a regular file");
+  EXPECT_EQ(PassedOverLine(u"C00\u00850.txt", "x"), "passed over\tC00 0.txt\tx");
 }
 
 // The real program without a window, its output read through a pipe as it comes.
@@ -136,6 +140,29 @@ TEST(HeadlessOutputTest, EachLineArrivesAsItHappens) {
       "delivery\tC000004.txt\tSite 4\thttp://[^\t]*/4\tfailed: timed out after 10 s\t[0-9]+ ms\n"
       "Updates sent: 4\n");
   EXPECT_TRUE(std::regex_match(run.Printed, expected)) << run.Printed;
+}
+
+TEST(HeadlessOutputTest, AReaderThatStopsReadingHoldsNothingUp) {
+  QTemporaryDir home;
+  const std::string folder = home.path().toStdString() + "/Documents/Quintel/Hoofline/Relaybox/";
+  std::filesystem::create_directories(folder);
+  constexpr int Updates = 25;  // their replies alone fill the pipe several times
+  std::atomic<int> served{0};
+  TLoopbackPeer server(
+      [&served](int connection) {
+        TLoopbackPeer::ReadHeader(connection);
+        TLoopbackPeer::WriteBytes(connection, "HTTP/1.0 200 OK\r\n\r\n" + std::string(8192, 'r'));
+        ++served;
+      },
+      Updates);
+  for (int n = 1; n <= Updates; ++n) {
+    char name[16];
+    std::snprintf(name, sizeof name, "C%06d.txt", n);
+    std::ofstream(folder + name, std::ios::binary) << "Site\r\nhttp://127.0.0.1:" << server.Port() << "/\r\n";
+  }
+  THeadlessRun run(home.path().toStdString());  // its output is never read
+  for (int i = 0; i < 600 && served < Updates; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(served, Updates);
 }
 
 } // namespace
