@@ -21,15 +21,7 @@ public:
   using TScript = std::function<void(int connection)>;
 
   explicit TLoopbackPeer(TScript script, int connections = 1) {
-    FListener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(FListener, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(FListener, 4);
-    socklen_t length = sizeof address;
-    ::getsockname(FListener, reinterpret_cast<sockaddr*>(&address), &length);
-    FPort = ntohs(address.sin_port);
+    FListener = Listen(FPort);
     FThread = std::thread([this, connections, script = std::move(script)] {
       for (int i = 0; i < connections; ++i) {
         pollfd ready{FListener, POLLIN, 0};
@@ -49,6 +41,20 @@ public:
   TLoopbackPeer& operator=(const TLoopbackPeer&) = delete;
 
   std::string Port() const { return std::to_string(FPort); }
+
+  // A listening socket on 127.0.0.1 at a port of the system's choosing, stored in `port`.
+  static int Listen(unsigned short& port) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(listener, 4);
+    socklen_t length = sizeof address;
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    return listener;
+  }
 
   // Reads until `count` bytes arrived, the peer closed, or 5 s passed.
   static std::string ReadBytes(int connection, std::size_t count) {

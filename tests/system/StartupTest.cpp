@@ -1,11 +1,9 @@
 // What the real program says when it cannot start, and what its help names.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
+#include "LoopbackPeer.h"
 #include "RelayRun.h"
 
 namespace relaybox {
@@ -16,23 +14,13 @@ using namespace std::chrono_literals;
 // Listens on a loopback port of the system's choosing, takes connections and never answers.
 class TSilentListener {
 public:
-  TSilentListener() {
-    FListener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(FListener, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(FListener, 4);
-    socklen_t length = sizeof address;
-    ::getsockname(FListener, reinterpret_cast<sockaddr*>(&address), &length);
-    FPort = ntohs(address.sin_port);
-  }
+  TSilentListener() { FListener = TLoopbackPeer::Listen(FPort); }
   ~TSilentListener() { ::close(FListener); }
   int Port() const { return FPort; }
 
 private:
   int FListener = -1;
-  int FPort = 0;
+  unsigned short FPort = 0;
 };
 
 constexpr char NoDisplay[] =
