@@ -49,17 +49,6 @@ struct TOptions {
   double TimeoutSeconds = 0;  // 0: no limit
 };
 
-bool WriteAll(int fd, const char* data, std::size_t count) {
-  while (count > 0) {
-    const ssize_t n = ::write(fd, data, count);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    count -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 int UsageError(const std::string& message) {
   std::fprintf(stderr, "relaybox-fetch: %s\nTry 'relaybox-fetch --help'.\n", message.c_str());
   return ExitUsage;

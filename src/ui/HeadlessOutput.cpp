@@ -2,9 +2,10 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <thread>
+
+#include "base/StandardStreams.h"
 
 namespace relaybox {
 namespace {
@@ -27,16 +28,6 @@ std::string Record(std::initializer_list<std::string> fields) {
   std::string line;
   for (const std::string& field : fields) line += (line.empty() ? "" : "\t") + field;
   return line;
-}
-
-// All of it, or as much as the reader takes before it goes away.
-void WriteOut(const std::string& bytes) {
-  for (std::size_t written = 0; written < bytes.size();) {
-    const ssize_t n = ::write(STDOUT_FILENO, bytes.data() + written, bytes.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    written += static_cast<std::size_t>(n);
-  }
 }
 
 } // namespace
@@ -99,7 +90,7 @@ void THeadlessWriter::Run(const std::shared_ptr<TShared>& shared) {
     }
     shared->Writing = true;
     lock.unlock();
-    WriteOut(bytes);
+    WriteAll(STDOUT_FILENO, bytes.data(), bytes.size());  // a reader that went away takes the rest
     lock.lock();
     shared->Writing = false;
     shared->Changed.notify_all();
