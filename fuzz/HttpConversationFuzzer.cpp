@@ -69,6 +69,7 @@
 #include "base/TextCase.h"
 #include "http/HttpClient.h"
 #include "net/WndTimer.h"
+#include "SplitReads.h"
 
 namespace relaybox {
 namespace {
@@ -628,12 +629,7 @@ protected:
     if (found != nullptr && std::strcmp(found, "heap") == 0) {
       FMaxPending = std::max(FMaxPending, buffer - static_cast<char*>(block));
     }
-    if (FSeed != 0 && ++FReads <= MaxPieces) {
-      FSeed ^= static_cast<std::uint16_t>(FSeed << 7);
-      FSeed ^= static_cast<std::uint16_t>(FSeed >> 9);
-      FSeed ^= static_cast<std::uint16_t>(FSeed << 8);
-      size = std::min(size, 1 + FSeed % 64);
-    }
+    if (FSeed != 0 && ++FReads <= MaxPieces) size = SplitReadSize(FSeed, size);
     return THttpClient::ReceiveSome(buffer, size);
   }
 

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "http/HttpClient.h"
+#include "SplitReads.h"
 
 namespace relaybox {
 namespace {
@@ -88,13 +89,7 @@ public:
 
 protected:
   int ReceiveSome(char* buffer, int size) override {
-    if (FState != 0) {
-      FState ^= static_cast<std::uint16_t>(FState << 7);
-      FState ^= static_cast<std::uint16_t>(FState >> 9);
-      FState ^= static_cast<std::uint16_t>(FState << 8);
-      size = std::min(size, 1 + FState % 64);
-    }
-    return THttpClient::ReceiveSome(buffer, size);
+    return THttpClient::ReceiveSome(buffer, SplitReadSize(FState, size));
   }
 
 private:
