@@ -14,6 +14,7 @@
 
 #include "base/StandardStreams.h"
 #include "base/Version.h"
+#include "http/FetchOutput.h"
 #include "http/HttpClient.h"
 #include "http/HttpFailureText.h"
 #include "net/WndTimer.h"
@@ -35,14 +36,13 @@ constexpr char Usage[] =
     "  1  a complete reply with any other status\n"
     "  2  a usage error\n"
     "  3  no complete reply: refused, unresolvable, reset, timed out, cut short, protocol not\n"
-    "     supported or a reply that breaks the protocol (stderr says which)\n"
+    "     supported, a bad address, too many redirects or a reply that breaks the protocol\n"
+    "     (stderr says which)\n"
     "  4  the body could not be written to stdout\n";
 
 enum TExit { ExitSuccess, ExitErrorStatus, ExitUsage, ExitTransport, ExitOutput };
 
 constexpr double MaxTimeout = 86400;
-// A redirect's body is held in memory until the chain's end tells whether it is the result.
-constexpr std::size_t MaxHeldBody = 8 * 1024 * 1024;
 
 struct TOptions {
   std::string Url;
@@ -113,33 +113,27 @@ int main(int argc, char** argv) {
 
   // A reader that goes away is a failed write (exit 4), not the end of the process.
   std::signal(SIGPIPE, SIG_IGN);
-  int writeError = stdoutClosed ? EBADF : 0;
-  // The body of a redirect is held back until it is known whether the redirect is followed
-  // (then it is dropped) or ends the chain at the relocation limit (then it is the result).
-  std::string held;
-  bool holding = false, heldCut = false;
+  const std::chrono::milliseconds limit(
+      options.TimeoutSeconds > 0 ? static_cast<std::int64_t>(std::max(1.0, std::round(options.TimeoutSeconds * 1000))) : 0);
+  // The time limit covers writing the body too: a reader that stalls cannot hold it up.
+  const TFetchOutput::TDeadline deadline =
+      limit.count() > 0 ? std::chrono::steady_clock::now() + limit : TFetchOutput::TDeadline::max();
+  TFetchOutput output(STDOUT_FILENO);
+  bool outputFailed = stdoutClosed;
+  // The body of a redirect that is followed is not the reply.
   client.OnDocData = [&](THttpClient& sender, const char* data, std::int64_t len) {
-    if (writeError != 0) return;
-    const auto count = static_cast<std::size_t>(len);
-    if (sender.RelocationPending()) {
-      holding = true;
-      heldCut = heldCut || held.size() + count > MaxHeldBody;
-      held.append(data, std::min(count, MaxHeldBody - std::min(MaxHeldBody, held.size())));
-    } else if (!WriteAll(STDOUT_FILENO, data, count)) {
-      writeError = errno != 0 ? errno : EIO;
+    if (outputFailed || sender.RelocationPending()) return;
+    if (!output.Write(data, static_cast<std::size_t>(len), deadline)) {
+      outputFailed = true;
       sender.Abort();
     }
-  };
-  client.OnLocationChange = [&](THttpClient&) {
-    held.clear();
-    holding = heldCut = false;
   };
 
   bool timedOut = false;
   TWndTimer timeout(&client);
   timeout.SetEnabled(false);
-  if (options.TimeoutSeconds > 0) {
-    timeout.SetInterval(static_cast<std::uint32_t>(std::max(1.0, std::round(options.TimeoutSeconds * 1000))));
+  if (limit.count() > 0) {
+    timeout.SetInterval(static_cast<std::uint32_t>(limit.count()));
     timeout.SetOnTimer([&client, &timedOut](TWndTimer& timer) {
       timer.SetEnabled(false);
       timedOut = true;
@@ -148,23 +142,18 @@ int main(int argc, char** argv) {
     timeout.SetEnabled(true);
   }
 
-  if (writeError == 0) client.Get();
-  // The chain ended on a redirect: its body is the result.
-  if (holding && writeError == 0) {
-    if (!WriteAll(STDOUT_FILENO, held.data(), held.size())) writeError = errno != 0 ? errno : EIO;
-    if (heldCut) std::fprintf(stderr, "relaybox-fetch: only the first %zu bytes of the redirect's body were kept\n", MaxHeldBody);
-  }
-  if (writeError != 0) {
+  if (!outputFailed) client.Get();
+  const int writeError = stdoutClosed ? EBADF : output.Flush(deadline) ? 0 : output.Error();
+  if (writeError != 0 && writeError != ETIMEDOUT) {
     std::fprintf(stderr, "relaybox-fetch: cannot write the body: %s\n", std::strerror(writeError));
     return ExitOutput;
   }
-  if (client.Failure() != hfNone) {
-    const std::string what = timedOut && client.Failure() == hfAborted ? TimedOutText(std::chrono::milliseconds(timeout.Interval())) : HttpFailureText(client);
+  const bool outOfTime = writeError == ETIMEDOUT || (timedOut && client.Failure() == hfAborted);
+  if (outOfTime || client.Failure() != hfNone) {
+    const std::string what = outOfTime ? TimedOutText(limit) : HttpFailureText(client);
     std::fprintf(stderr, "relaybox-fetch: %s\n", what.c_str());
     return ExitTransport;
   }
-  const bool noStatusLine = client.StatusCode() == 0 && client.ReasonText().empty();
-  std::fprintf(stderr, "%d %s\n", client.StatusCode(),
-               noStatusLine ? "(the reply has no status line)" : TextToUtf8(client.ReasonText()).c_str());
+  std::fprintf(stderr, "%d %s\n", client.StatusCode(), TextToUtf8(client.ReasonText()).c_str());
   return client.StatusCode() >= 200 && client.StatusCode() < 400 ? ExitSuccess : ExitErrorStatus;
 }

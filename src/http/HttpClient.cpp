@@ -10,20 +10,35 @@
 namespace relaybox {
 namespace {
 
-// The path as it goes into the request line. Sent as it is, except control characters: a
-// line break from an address or a Location header would end the line and put whatever
-// follows into the request as header lines of its own.
+// The path as it goes into the request line: printable ASCII as it is ("%xx" included), every
+// other character percent-encoded. A blank would end the target early, and a line break would
+// put whatever follows into the request as header lines of its own. Other characters are
+// encoded as the code page gives them, so the server decodes the bytes it always got; one the
+// code page lacks, in UTF-8.
 Text RequestTarget(const Text& path) {
+  static constexpr char16_t Hex[] = u"0123456789ABCDEF";
   Text target;
   for (const char16_t c : path) {
-    if (c >= u' ' && c != u'\x7F') {
+    if (c > u' ' && c < u'\x7F') {
       target += c;
       continue;
     }
-    static constexpr char16_t Hex[] = u"0123456789ABCDEF";
-    target += {u'%', Hex[c >> 4], Hex[c & 15]};
+    std::string bytes = TextToAnsi(Text(1, c));
+    if (bytes == "?") bytes = TextToUtf8(Text(1, c));
+    for (const unsigned char byte : bytes) target += {u'%', Hex[byte >> 4], Hex[byte & 15]};
   }
   return target;
+}
+
+// A port is a decimal number from 1 to 65535, nothing else.
+bool IsValidPort(const Text& port) {
+  int value = 0;
+  for (const char16_t c : port) {
+    if (c < u'0' || c > u'9') return false;
+    value = value * 10 + (c - u'0');
+    if (value > 65535) return false;
+  }
+  return value > 0;
 }
 
 Text ErrorText(int code) { return Utf8ToText(SocketErrorText(code)) + u" (Error #" + IntToText(code) + u")"; }
@@ -152,7 +167,8 @@ void THttpClient::StartRequest(THttpRequest kind) {
   FSentConnection = Connection;
   FSentProxyConnection = ProxyConnection;
 
-  const TUrlParts parts = SplitURL(URL, Text());
+  // The fragment belongs to the reader, never to the request.
+  const TUrlParts parts = SplitURL(URL.substr(0, URL.find(u'#')), Text());
   FRequestPath = parts.Path;
   FHostHeaderName = parts.Host;
   FDocumentName = FRequestPath;
@@ -163,7 +179,8 @@ void THttpClient::StartRequest(THttpRequest kind) {
   FHostHeaderPort = port;
 
   if (FServerProtocol.empty()) FServerProtocol = u"http";
-  if (FRequestPath.empty()) FRequestPath = u"/";
+  // A query right after the host asks for the root: "/?a=1".
+  if (FRequestPath.empty() || FRequestPath[0] != u'/') FRequestPath.insert(0, 1, u'/');
   DeriveDocName();
   FServerHost = parts.Host;
   FServerPort = port;
@@ -204,7 +221,8 @@ void THttpClient::ClearResponse() {
   FTransferEncoding.clear();
   FContentEncoding.clear();
   FChunkLength = FChunkReceived = 0;
-  FChunkState = 0;
+  FChunkState = FChunkDigits = 0;
+  FLocation.clear();
   FInHeader = false;
   FCloseReq = FRequestVer == u"1.0";
   FFailure = hfNone;
@@ -228,6 +246,7 @@ void THttpClient::ConnectToServer() {
     SendOnKeptConnection();
     return;
   }
+  if (!IsValidPort(FServerPort)) return FailAddress(u"invalid port \"" + FServerPort + u"\"");
   FDnsResult.clear();
   SetState(httpDnsLookup);
   try {
@@ -293,6 +312,16 @@ void THttpClient::OnLookupDone(std::uint16_t error) {
   FFailure = hfConnect;
   CloseSocketQuietly();
   OnClosed(static_cast<std::uint16_t>(code));
+}
+
+// Ends the request before any connection: the address cannot be used.
+void THttpClient::FailAddress(const Text& reason) {
+  FStatusCode = 0;
+  FReasonText = reason;
+  FRequestError = RequestErrorBadAddress;
+  FFailure = hfBadAddress;
+  FIsConnected = false;
+  SetState(httpReady);
 }
 
 void THttpClient::CloseSocketQuietly() {

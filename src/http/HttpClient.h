@@ -148,11 +148,14 @@ private:
   void StoreState(THttpState state);
   void ClearResponse();
   void DropPending() { FReceiveHead = FReceiveLen = 0; }
-  bool IsChunked() const { return FTransferEncoding == u"chunked"; }
-  // The body's length as the framing decides it: chunks frame the body whatever
-  // Content-Length says; -1 when the close ends it.
-  std::int64_t BodyLength() const { return IsChunked() ? -1 : FContentLength; }
-  bool BodyEndsWithClose() const { return !IsChunked() && FContentLength < 0; }
+  // What ends the body: Content-Length (or the close without one), the chunks, or the close.
+  // A Transfer-Encoding frames the body whatever Content-Length says.
+  enum class TFraming { Length, Chunks, Close };
+  TFraming Framing() const;
+  bool IsChunked() const { return Framing() == TFraming::Chunks; }
+  // The body's length as the framing decides it; -1 when the chunks or the close end it.
+  std::int64_t BodyLength() const { return Framing() == TFraming::Length ? FContentLength : -1; }
+  bool BodyEndsWithClose() const { return !IsChunked() && BodyLength() < 0; }
   void FireNotify(const TNotifyEvent& event) {
     if (event) event(*this);
   }
@@ -170,13 +173,17 @@ private:
   void DecodeChunks(const char* data, std::int64_t len);
   void DeliverBody(const char* data, std::int64_t len);
   bool ParseStatusLine(const Text& line);
-  void ParseHeaderField(const Text& line);
-  void ResolveLocation(const Text& value);
+  bool ParseHeaderField(const Text& line);
+  void EndInterimReply();
+  bool FollowsLocation();
+  bool ResolveLocation(const Text& value);
   bool ResponseHasNoBody() const;
   void ApplyContentTypeExtension();
   bool RelocationAllowed();
   void TruncateBodyStream();
   void FailResponse(const Text& reason);
+  void FailNoStatusLine();
+  void FailAddress(const Text& reason);
 
   TAsyncSocket FSocket;
   Text FRequestVer = u"1.0";
@@ -190,6 +197,7 @@ private:
   std::int64_t FReceivedCount = 0;
   std::vector<Text> FReceivedHeader, FAuthChallenges;
   Text FLocationURL, FDocumentName;
+  Text FLocation;  // the reply's Location value, followed when its header ends with a redirect status
   Text FServerHost, FServerPort, FServerProtocol, FRequestPath, FHostHeaderName, FHostHeaderPort;
   Text FConnectedHost, FConnectedPort, FConnectedProtocol;
   Text FSentConnection, FSentProxyConnection, FAuthUser, FAuthPassword;
@@ -218,6 +226,7 @@ private:
   std::int64_t FBodyDataLen = 0;
   std::int64_t FChunkLength = 0, FChunkReceived = 0;
   int FChunkState = 0;
+  int FChunkDigits = 0;  // of the size line being read
   std::size_t FHeaderSize = 0;  // header bytes of this response, interim ones included
   Text FLine;                   // the line handed to the line handler
   std::int32_t FLineBytes = 0;  // its bytes as received, line end included, just before FReceiveHead

@@ -33,6 +33,10 @@ std::string HttpFailureText(const THttpClient& client) {
     case hfClosed:
       if (code == WSAECONNRESET) return "reset";
       return code == 0 ? "cut short" : WithCode("connection lost", code);
+    case hfBadAddress:
+      return "bad address (" + TextToUtf8(client.ReasonText()) + ")";
+    case hfTooManyRedirects:
+      return "too many redirects";
   }
   return {};
 }

@@ -2,9 +2,11 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <optional>
 
 #include "base/TextCase.h"
 #include "http/HttpClient.h"
+#include "http/ResolveReference.h"
 #include "http/SplitURL.h"
 
 namespace relaybox {
@@ -24,17 +26,29 @@ int HexValue(char c) {
   return -1;
 }
 
-// A decimal number with an optional sign, or -1 when the text is none or out of range.
-std::int64_t ContentLengthValue(const Text& text) {
-  std::size_t i = text.empty() || (text[0] != u'-' && text[0] != u'+') ? 0 : 1;
-  if (i == text.size()) return -1;
-  const bool negative = text[0] == u'-';
+// A decimal number of at least one digit that fits 63 bits; nothing for anything else.
+std::optional<std::int64_t> DecimalValue(const Text& text) {
+  if (text.empty()) return std::nullopt;
   std::int64_t value = 0;
-  for (; i < text.size(); ++i) {
-    if (!IsDigit(text[i]) || value > (std::numeric_limits<std::int64_t>::max() - 9) / 10) return -1;
-    value = value * 10 + (text[i] - u'0');
+  for (const char16_t c : text) {
+    if (!IsDigit(c) || value > (std::numeric_limits<std::int64_t>::max() - 9) / 10) return std::nullopt;
+    value = value * 10 + (c - u'0');
   }
-  return negative ? -value : value;
+  return value;
+}
+
+// The codings a Transfer-Encoding lists, comma-separated, blanks around them ignored: the
+// last one that is not "identity" (which changes nothing), or empty when there is none.
+Text LastCoding(const Text& list) {
+  Text last;
+  std::size_t from = 0;
+  while (from <= list.size()) {
+    const std::size_t comma = std::min(list.find(u',', from), list.size());
+    const Text coding = Trim(list.substr(from, comma - from));
+    if (!coding.empty() && coding != u"identity") last = coding;
+    from = comma + 1;
+  }
+  return last;
 }
 
 } // namespace
@@ -144,7 +158,9 @@ void THttpClient::ReceiveHeaderLine() {
   ++FHeaderLineCount;
 
   if (FHeaderLineCount == 1 && (StartsWithNoCase(FLine, u"<html>") || StartsWithNoCase(FLine, u"<!doctype"))) {
-    // A reply without header: this line is the first of a body that ends with the close.
+    // A reply without header: this line is the first of a body that ends with the close. It
+    // is delivered, but without a status the reply is no answer to the request.
+    FailNoStatusLine();
     if (FContentType.empty()) FContentType = u"text/html";
     SetState(httpWaitingBody);
     FLineHandler = &THttpClient::GetBodyLineNext;
@@ -157,21 +173,17 @@ void THttpClient::ReceiveHeaderLine() {
 
   if (!FLine.empty()) {
     FReceivedHeader.push_back(FLine);
-    if (FHeaderLineCount == 1) {
-      if (!ParseStatusLine(FLine)) return;
-    } else {
-      ParseHeaderField(FLine);
-    }
+    if (!(FHeaderLineCount == 1 ? ParseStatusLine(FLine) : ParseHeaderField(FLine))) return;
     FireNotify(OnHeaderData);
     return;
   }
 
-  if (FResponseVersion == u"1.1" && FStatusCode == 100) {
-    // Interim headers count against the header limit, so that endless ones end the request.
-    FReceivedHeader.clear();
-    FHeaderLineCount = -1;
+  if (FStatusCode >= 100 && FStatusCode < 200) {
+    EndInterimReply();
     return;
   }
+  if (FStatusCode == 0) FailNoStatusLine();
+  FRelocationPending = FollowsLocation();
   FireHeaderEnd();
   if (State() == httpReady) {
     DropPending();
@@ -204,19 +216,22 @@ bool THttpClient::ParseStatusLine(const Text& line) {
   FCloseReq = FRequestVer == u"1.0" || FResponseVersion == u"1.0";
   std::size_t start = 9;
   while (start + 1 < line.size() && !IsDigit(line[start])) ++start;
+  // Three digits and no fourth: a status from 100 to 999.
   const Text code = start < line.size() ? line.substr(start, 3) : Text();
-  if (code.empty() || !std::all_of(code.begin(), code.end(), IsDigit)) {
+  const bool valid = code.size() == 3 && std::all_of(code.begin(), code.end(), IsDigit) && code[0] != u'0' &&
+                     (start + 3 == line.size() || !IsDigit(line[start + 3]));
+  if (!valid) {
     FailResponse(u"Invalid status code");
     return false;
   }
-  FStatusCode = std::stoi(TextToUtf8(code));
+  FStatusCode = (code[0] - u'0') * 100 + (code[1] - u'0') * 10 + (code[2] - u'0');
   FReasonText = start + 4 < line.size() ? line.substr(start + 4) : Text();
   return true;
 }
 
-void THttpClient::ParseHeaderField(const Text& line) {
+bool THttpClient::ParseHeaderField(const Text& line) {
   const std::size_t colon = line.find(u':');
-  if (colon == Text::npos) return;
+  if (colon == Text::npos) return true;
   const Text name = LowerCase(line.substr(0, colon));
   std::size_t start = colon + 1;
   while (start + 1 < line.size() && line[start] == u' ') ++start;
@@ -225,14 +240,20 @@ void THttpClient::ParseHeaderField(const Text& line) {
   if (name == u"location") {
     if (FRequestType == httpPUT) {
       FLocationURL = value;
-    } else if (FollowRelocation) {
-      FRelocationPending = true;
-      ResolveLocation(value);
+    } else {
+      FLocation = value;  // followed when the header ends, if the status asks for it
     }
   } else if (name == u"content-length") {
-    FContentLength = ContentLengthValue(Trim(value));
+    // A length that is no number, or a second one that differs, leaves the body's end unknown.
+    const std::optional<std::int64_t> length = DecimalValue(Trim(value));
+    if (!length || (FContentLength >= 0 && *length != FContentLength)) {
+      FailResponse(u"Invalid Content-Length");
+      return false;
+    }
+    FContentLength = *length;
   } else if (name == u"transfer-encoding") {
-    FTransferEncoding = LowerCase(value);
+    // Several lines make one list.
+    FTransferEncoding += (FTransferEncoding.empty() ? u"" : u", ") + LowerCase(value);
   } else if (name == u"content-range") {
     const std::size_t dash = value.find(u'-');
     const std::size_t slash = value.find(u'/');
@@ -256,42 +277,65 @@ void THttpClient::ParseHeaderField(const Text& line) {
   } else if (name == u"content-encoding") {
     FContentEncoding = value;
   }
+  return true;
 }
 
-void THttpClient::ResolveLocation(const Text& value) {
-  Text protocol = SplitURL(URL, Text()).Proto;
-  if (protocol.empty()) protocol = u"http";
-  if (!value.empty() && value[0] == u'/') {
-    FRequestPath = value;
-    FLocationURL = protocol + u"://" + FServerHost + FRequestPath;
-    return;
-  }
-  if (!StartsWithNoCase(value, u"http://") && !StartsWithNoCase(value, u"https://")) {
-    FRequestPath = ExtractUrlBase(FRequestPath) + value;
-    FLocationURL = protocol + u"://" + FServerHost + FRequestPath;
-    return;
-  }
-  const TUrlParts parts = SplitURL(value, Text());
+// An interim reply (any 1xx) is not the result: the header after it is, and nothing of the
+// interim one counts. Its lines still count against the header limit, so that endless interim
+// replies end the request.
+void THttpClient::EndInterimReply() {
+  FReceivedHeader.clear();
+  FHeaderLineCount = -1;
+  FStatusCode = 0;
+  FReasonText.clear();
+  FResponseVersion.clear();
+  FContentLength = -1;
+  FContentType.clear();
+  FTransferEncoding.clear();
+  FContentEncoding.clear();
+  FLocation.clear();
+  FCloseReq = FRequestVer == u"1.0";
+}
+
+THttpClient::TFraming THttpClient::Framing() const {
+  if (FTransferEncoding.empty()) return TFraming::Length;
+  const Text last = LastCoding(FTransferEncoding);
+  return last.empty() ? TFraming::Length : last == u"chunked" ? TFraming::Chunks : TFraming::Close;
+}
+
+// Only a redirect status leads on, and only to an http address.
+bool THttpClient::FollowsLocation() {
+  static constexpr std::int32_t Redirects[] = {301, 302, 303, 307, 308};
+  return FollowRelocation && std::find(std::begin(Redirects), std::end(Redirects), FStatusCode) != std::end(Redirects) &&
+         ResolveLocation(FLocation);
+}
+
+bool THttpClient::ResolveLocation(const Text& value) {
+  const std::optional<TUrlParts> target =
+      ResolveReference({FServerProtocol, {}, {}, FServerHost, FServerPort, FRequestPath}, value);
+  if (!target) return false;
   // An absolute address without a host keeps the host of the current request.
-  FServerHost = parts.Host.empty() ? FHostHeaderName : parts.Host;
-  FRequestPath = parts.Path;
-  FServerPort = parts.Port.empty() ? Text(u"80") : parts.Port;
-  FServerProtocol = parts.Proto;
-  if (!parts.User.empty() && !parts.Pass.empty()) {
-    FAuthUser = parts.User;
-    FAuthPassword = parts.Pass;
+  FServerHost = target->Host.empty() ? FHostHeaderName : target->Host;
+  FServerPort = target->Port.empty() ? Text(u"80") : target->Port;
+  FServerProtocol = target->Proto;
+  FRequestPath = target->Path;
+  if (!target->User.empty() && !target->Pass.empty()) {
+    FAuthUser = target->User;
+    FAuthPassword = target->Pass;
   }
-  if (parts.Proto.empty() || FServerHost.empty()) return;
+  // The Host line names the server the request goes to, its port included.
   FHostHeaderName = FServerHost;
-  if (FRequestPath.empty()) FRequestPath = u"/";
-  FLocationURL = parts.Proto + u"://" + FServerHost + (parts.Path.empty() ? Text() : FRequestPath);
+  FHostHeaderPort = FServerPort;
+  FLocationURL = FServerProtocol + u"://" + FServerHost + FRequestPath;
+  return true;
 }
 
 bool THttpClient::ResponseHasNoBody() const {
   if (FRequestType == httpHEAD) return true;
   if (IsChunked()) return false;  // the chunks frame the body, whatever Content-Length says
-  if (FContentLength == 0) return true;
-  if (FContentLength != -1) return false;
+  const std::int64_t length = BodyLength();
+  if (length == 0) return true;
+  if (length != -1) return false;
   static constexpr std::int32_t NoBodyStatus[] = {204, 301, 302, 304, 401, 407};
   return FStatusCode < 200 || std::find(std::begin(NoBodyStatus), std::end(NoBodyStatus), FStatusCode) != std::end(NoBodyStatus);
 }
@@ -307,7 +351,7 @@ void THttpClient::ApplyContentTypeExtension() {
 void THttpClient::GetBodyLineNext() {
   if (FBodyCallCount == 0) {
     FChunkLength = FChunkReceived = 0;
-    FChunkState = 0;
+    FChunkState = FChunkDigits = 0;
     FireNotify(OnDocBegin);
     if (State() != httpWaitingBody) return;  // the handler ended the request
     FBodyStreamStartSize = BodyStream != nullptr ? BodyStream->Size() : 0;
@@ -322,7 +366,7 @@ void THttpClient::GetBodyLineNext() {
     FReceivedCount += FBodyDataLen;
     DeliverBody(data, FBodyDataLen);
   }
-  if (FReceivedCount == FContentLength && State() == httpWaitingBody) EndOfDocument();
+  if (FReceivedCount == BodyLength() && State() == httpWaitingBody) EndOfDocument();
 }
 
 void THttpClient::DecodeChunks(const char* data, std::int64_t len) {
@@ -333,38 +377,60 @@ void THttpClient::DecodeChunks(const char* data, std::int64_t len) {
     p = lf == nullptr ? end : lf + 1;
     return lf != nullptr;
   };
+  // States: 0 size, 1 rest of the size line, 2 data, 3 line end after the data, 4 done,
+  // 5 start of a trailer line, 6 rest of a trailer line.
   while (p < end && FChunkState != 4 && State() == httpWaitingBody) {
     switch (FChunkState) {
       case 0:
         for (; p < end; ++p) {
           const int digit = HexValue(*p);
           if (digit < 0) {
+            if (FChunkDigits == 0) return FailResponse(u"Invalid chunk size");
             FChunkState = 1;
             break;
           }
           if (FChunkLength > (std::numeric_limits<std::int64_t>::max() >> 4)) return FailResponse(u"Invalid chunk size");
           FChunkLength = FChunkLength * 16 + digit;
+          ++FChunkDigits;
         }
         break;
       case 1:
-        if (skipLine()) FChunkState = 2;  // chunk extensions are skipped
+        if (skipLine()) FChunkState = FChunkLength == 0 ? 5 : 2;  // chunk extensions are skipped
         break;
       case 2: {
         const std::int64_t n = std::min(FChunkLength - FChunkReceived, static_cast<std::int64_t>(end - p));
-        if (n > 0) {
-          FReceivedCount += n;
-          FChunkReceived += n;
-          DeliverBody(p, n);
-          p += n;
-        }
+        FReceivedCount += n;
+        FChunkReceived += n;
+        DeliverBody(p, n);
+        p += n;
         if (FChunkReceived >= FChunkLength) FChunkState = 3;
         break;
       }
       case 3:
-        if (skipLine()) {
-          FChunkState = FChunkLength == 0 ? 4 : 0;
+        // Only the line end may follow the data: anything else means the size was wrong.
+        if (*p == '\r') {
+          ++p;
+        } else if (*p++ == '\n') {
+          FChunkState = 0;
           FChunkLength = FChunkReceived = 0;
+          FChunkDigits = 0;
+        } else {
+          return FailResponse(u"Invalid chunk end");
         }
+        break;
+      case 5:
+        // Trailer fields are skipped; the empty line ends the body.
+        if (*p == '\r') {
+          ++p;
+        } else if (*p == '\n') {
+          ++p;
+          FChunkState = 4;
+        } else {
+          FChunkState = 6;
+        }
+        break;
+      case 6:
+        if (skipLine()) FChunkState = 5;
         break;
     }
   }
@@ -385,12 +451,21 @@ void THttpClient::EndOfDocument() {
   if (FCloseReq) FSocket.CloseDelayed();
 }
 
+// Counts one redirect followed, however the connection ends. Past the limit, unless the
+// handler allows more, the request ends as failed: the chain never reached its end.
 bool THttpClient::RelocationAllowed() {
   ++FLocationChangeCurCount;
   if (FLocationChangeCurCount <= LocationChangeMaxCount) return true;
   bool allowMore = false;
   if (OnLocationChangeExceeded) OnLocationChangeExceeded(*this, FLocationChangeCurCount, allowMore);
-  return allowMore;
+  if (allowMore) return true;
+  FRelocationPending = false;
+  FFailure = hfTooManyRedirects;
+  FRequestError = RequestErrorTooManyRedirects;
+  FCloseStep = &THttpClient::SessionClosed;
+  if (FCloseReq && FSocket.State() != wsClosed) FSocket.CloseDelayed();
+  PostToSelf(FMsgSetReady, FRequestSerial);
+  return false;
 }
 
 void THttpClient::TruncateBodyStream() {
@@ -403,10 +478,7 @@ void THttpClient::StartRelocation() {
   FHeaderLineCount = 0;
   FHeaderSize = 0;
   FBodyCallCount = 0;
-  if (!RelocationAllowed()) {
-    PostToSelf(FMsgSetReady, FRequestSerial);  // the redirect response is the result
-    return;
-  }
+  if (!RelocationAllowed()) return;
   if (FConnectedHost != FServerHost || FConnectedPort != FServerPort || FConnectedProtocol != FServerProtocol ||
       FCloseReq) {
     FCloseStep = &THttpClient::RelocatedConnectionClosed;
@@ -431,10 +503,6 @@ void THttpClient::RelocateAfterClose() {
   FIsConnected = false;
   FRelocationPending = false;
   FCloseStep = &THttpClient::SessionClosed;
-  if (!RelocationAllowed()) {
-    PostReady();
-    return;
-  }
   FireNotify(OnLocationChange);
   ClearResponse();
   TruncateBodyStream();
@@ -472,17 +540,17 @@ void THttpClient::OnClosed(std::uint16_t error) {
   DropPending();
   if (error != 0) FRequestError = error;
   FIsConnected = false;
-  if (FInHeader || FBodyCallCount > 0) {
-    if (FInHeader) {
-      FireHeaderEnd();
-    } else {
-      FBodyCallCount = 0;
-      FireNotify(OnDocEnd);
-    }
-    if (FRelocationPending) {
-      RelocateAfterClose();
-      return;
-    }
+  if (FInHeader) {
+    FireHeaderEnd();
+  } else if (FBodyCallCount > 0) {
+    FBodyCallCount = 0;
+    FireNotify(OnDocEnd);
+  }
+  // A redirect whose body the close ended (an empty one too) or cut short counts here; one
+  // whose connection closes after a complete reply was counted by StartRelocation.
+  if (FRelocationPending) {
+    if (RelocationAllowed()) RelocateAfterClose();
+    return;
   }
   FireNotify(OnSessionClosed);
   if (State() != httpReady) PostToSelf(FMsgSetReady, FRequestSerial);
@@ -503,6 +571,13 @@ void THttpClient::FailResponse(const Text& reason) {
   FLineHandler = nullptr;
   DropPending();
   FSocket.Abort();  // its close report completes the request
+}
+
+// A reply without a status line is no answer to the request, though it is received as one.
+void THttpClient::FailNoStatusLine() {
+  FRequestError = RequestErrorBadResponse;
+  FReasonText = u"No status line";
+  FFailure = hfBadResponse;
 }
 
 } // namespace relaybox

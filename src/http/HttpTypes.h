@@ -37,9 +37,13 @@ using THttpClientOptions = unsigned;
 
 // Codes reported with OnRequestDone besides the socket's error numbers.
 inline constexpr std::uint16_t RequestErrorAborted = 3;
-// The reply broke the protocol in a way that ends the exchange: a status code that is no
-// number, an over-long header line or header, an impossible chunk size.
+// The reply broke the protocol in a way that ends the exchange: no status line, a status code
+// out of range, an over-long header line or header, a broken length or chunk framing.
 inline constexpr std::uint16_t RequestErrorBadResponse = 4;
+// The address cannot be used as it is (its port is not a number from 1 to 65535).
+inline constexpr std::uint16_t RequestErrorBadAddress = 5;
+// The redirects went on past LocationChangeMaxCount.
+inline constexpr std::uint16_t RequestErrorTooManyRedirects = 6;
 
 // Why a request ended without a complete reply. RequestError carries the code where there is
 // one: the lookup error, the connect error (10061 when refused), or the error of the close
@@ -51,7 +55,9 @@ enum THttpFailure : std::uint8_t {
   hfConnect,         // the connection could not be opened
   hfAborted,         // Abort ended the request
   hfBadResponse,     // the reply broke the protocol (ReasonText says how)
-  hfClosed           // the connection closed before the reply was complete
+  hfClosed,          // the connection closed before the reply was complete
+  hfBadAddress,      // the address (or a redirect's) cannot be used (ReasonText says why)
+  hfTooManyRedirects // the redirects went on past the limit
 };
 
 // Misuse of the client (busy, unsupported version); failures of an exchange are reported

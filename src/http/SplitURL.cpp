@@ -97,10 +97,4 @@ TUrlParts SplitURL(const Text& url, const Text& currentPath) {
   return parts;
 }
 
-Text ExtractUrlBase(const Text& path) {
-  std::size_t end = std::min(path.find(u'?'), path.size());
-  while (end > 0 && path[end - 1] != u'/' && path[end - 1] != u':') --end;
-  return path.substr(0, end);
-}
-
 } // namespace relaybox

@@ -18,8 +18,4 @@ struct TUrlParts {
 // "./" and "../".
 TUrlParts SplitURL(const Text& url, const Text& currentPath);
 
-// The part of a request path that a relative address is appended to: everything up to the
-// last "/" or ":" before the query; empty when there is none.
-Text ExtractUrlBase(const Text& path);
-
 } // namespace relaybox

@@ -4,6 +4,21 @@
 #include "relay/ResponseText.h"
 
 namespace relaybox {
+namespace {
+
+// The error being handled, as the reason a fetch failed: every delivery ends with a status or
+// a reason.
+std::string CurrentErrorFailure() {
+  try {
+    throw;
+  } catch (const std::exception& error) {
+    return "error (" + std::string(error.what()) + ")";
+  } catch (...) {
+    return "error";
+  }
+}
+
+} // namespace
 
 THttpFetchForm::THttpFetchForm() {
   HttpClient1.Name = u"HttpClient1";
@@ -46,7 +61,8 @@ void THttpFetchForm::FetchPage(const Text& url, std::int32_t timeoutMs, Text& re
         const bool timedOut = FTimedOut && HttpClient1.Failure() == hfAborted;
         FOutcome = {HttpClient1.StatusCode(), HttpClient1.ReasonText(),
                     timedOut ? TimedOutText(std::chrono::milliseconds(timeoutMs)) : HttpFailureText(HttpClient1)};
-        if (!FBody) return;  // no body arrived
+        if (timedOut) FBody.reset();  // what came of a reply that ran out of time is no reply
+        if (!FBody) return;           // no body arrived
         Memo1 = ResponseText(FBody->Bytes());
         Memo1.shrink_to_fit();  // a short text after a long one gives the long one's memory back
         FBody.reset();
@@ -54,9 +70,13 @@ void THttpFetchForm::FetchPage(const Text& url, std::int32_t timeoutMs, Text& re
       });
       if (!text.empty()) response = text;
     } catch (const std::exception&) {
-      OnOwnerThread([this] { HttpClient1DocEnd(HttpClient1); });
+      OnOwnerThread([this, failure = CurrentErrorFailure()] {
+        FOutcome = {0, {}, failure};
+        HttpClient1DocEnd(HttpClient1);
+      });
     }
   } catch (...) {
+    FOutcome = {0, {}, CurrentErrorFailure()};  // read only after FetchBusy is cleared
     finish();
     throw;
   }

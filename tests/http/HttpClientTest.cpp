@@ -82,11 +82,13 @@ TEST_F(HttpClientTest, TheRequestLeavesAsOneBlockOfTheseLines) {
     std::string Path, RequestLine, DocumentName;
   } const cases[] = {
       {"", "GET / HTTP/1.0", "document.htm"},
-      {"?a=1", "GET ?a=1 HTTP/1.0", "document.htm"},
-      {"/dir/run.exe?x=%20y#f", "GET /dir/run.exe?x=%20y#f HTTP/1.0", "run.htm"},
+      {"?a=1", "GET /?a=1 HTTP/1.0", "document.htm"},
+      {"/dir/run.exe?x=%20y#f", "GET /dir/run.exe?x=%20y HTTP/1.0", "run.htm"},
       {"/dir/page", "GET /dir/page HTTP/1.0", "page.htm"},
-      // A line break in an address cannot end the request line early.
-      {"/a\r\nX-Injected: 1", "GET /a%0D%0AX-Injected: 1 HTTP/1.0", "a\r\nX-Injected: 1.htm"},
+      // A line break in an address cannot end the request line early, nor can a blank.
+      {"/a\r\nX-Injected: 1", "GET /a%0D%0AX-Injected:%201 HTTP/1.0", "a\r\nX-Injected: 1.htm"},
+      // Beyond ASCII: the code page's bytes, or UTF-8 for a character it lacks.
+      {"/a b/\u00e9\u20ac.php?q=\u00fc \u2713", "GET /a%20b/%E9%80.php?q=%FC%20%E2%9C%93 HTTP/1.0", "\u00e9\u20ac.php"},
   };
   for (const auto& c : cases) {
     std::string request, port;
@@ -194,10 +196,13 @@ const TReplyCase ReplyCases[] = {
      200, "OK", "0123456789abc", 1},
     {"UntilClose", "HTTP/1.0 200 OK\r\n\r\nuntil the end\r\n", 200, "OK", "until the end\r\n", 1},
     {"Interim100", "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 Fine\r\nContent-Length: 2\r\n\r\nok", 200, "Fine", "ok", 1},
+    // Every 1xx is interim, and nothing of its header counts.
+    {"Interim1xx", "HTTP/1.1 102 Processing\r\n\r\nHTTP/1.1 103 Early Hints\r\nLink: </s.css>\r\nLocation: /x\r\n\r\n"
+     "HTTP/1.0 100 Continue\r\nContent-Length: 0\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", 200, "OK", "ok", 1},
     {"EmptyBody", "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n", 200, "OK", "", 0},
     {"ErrorStatus", "HTTP/1.0 404 Not Found\r\nContent-Length: 4\r\n\r\ngone", 404, "Not Found", "gone", 1},
-    {"EmptyFirstLine", "\r\nHTTP/1.0 200 OK\r\n\r\nlate", 0, "", "", 0},
-    {"NoHeader", "<HTML>hi\r\n</html>", 0, "", "<HTML>hi\r\n</html>", 1},
+    {"EmptyFirstLine", "\r\nHTTP/1.0 200 OK\r\n\r\nlate", 0, "No status line", "", 0, hfBadResponse},
+    {"NoHeader", "<HTML>hi\r\n</html>", 0, "No status line", "<HTML>hi\r\n</html>", 1, hfBadResponse},
     {"BytesAfterTheDocument", "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nokHTTP/1.1 500 No\r\n\r\n", 200, "OK", "ok", 1},
     {"CutShort", "HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\nshort", 200, "OK", "short", 1, hfClosed},
     {"CutShortChunk", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhel", 200, "OK", "hel", 1, hfClosed},
@@ -208,6 +213,15 @@ const TReplyCase ReplyCases[] = {
      200, "OK", "hello world", 1},
     {"ChunkedWithZeroLength", "HTTP/1.1 200 OK\r\nContent-Length: 0\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nok\r\n0\r\n\r\n",
      200, "OK", "ok", 1},
+    // Transfer-Encoding is a list; chunked when its last coding is, and the close ends any other.
+    {"CodingList", "HTTP/1.1 200 OK\r\nTransfer-Encoding: identity, Chunked \r\n\r\n2\r\nok\r\n0\r\nX-Trailer: 1\r\n\r\n",
+     200, "OK", "ok", 1},
+    {"OtherCoding", "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip\r\nContent-Length: 2\r\n\r\nabcdef", 200, "OK", "abcdef", 1},
+    // A Location is followed only from a redirect status: these are the result, body and all.
+    {"CreatedWithLocation", "HTTP/1.1 201 Created\r\nLocation: /new\r\nContent-Length: 2\r\n\r\nok", 201, "Created", "ok", 1},
+    {"ErrorWithLocation", "HTTP/1.0 500 Oops\r\nLocation: /\r\n\r\nerror page", 500, "Oops", "error page", 1},
+    {"RedirectToHttps", "HTTP/1.0 302 Found\r\nLocation: https://127.0.0.1/\r\nContent-Length: 5\r\n\r\nmoved", 302, "Found",
+     "moved", 1},
 };
 
 // Each reply whole, in one-byte segments and in odd-sized ones.
@@ -227,7 +241,7 @@ TEST_P(HttpReplyTest, IsReceivedTheSameWhateverItsSegments) {
   EXPECT_EQ(Body.Bytes(), c.Body);
   EXPECT_EQ(Count("DocBegin"), c.DocBegins);
   EXPECT_EQ(Count("DocEnd"), c.DocBegins);
-  EXPECT_EQ(Client.RequestError(), 0);
+  EXPECT_EQ(Client.RequestError(), c.Failure == hfBadResponse ? RequestErrorBadResponse : 0);
   EXPECT_EQ(Client.Failure(), c.Failure);
   EXPECT_EQ(Client.State(), httpReady);
 }
@@ -348,6 +362,11 @@ TEST_F(HttpClientTest, FailuresOfTheExchangeEndTheRequestWithTheirStatus) {
       {"http:///nohost", 404, "can't resolve hostname to IP address", 10022, hfLookup},
       {"https://127.0.0.1:" + closed + "/", 501, "Protocol \"https\" not implemented", 0, hfProtocol},
       {"http://127.0.0.1:" + closed + "/", 404, "Connection refused (Error #10061)", 10061, hfConnect},
+      // A port is a number from 1 to 65535, or the address is refused before any connection.
+      {"http://127.0.0.1:99999/", 0, "invalid port \"99999\"", RequestErrorBadAddress, hfBadAddress},
+      {"http://127.0.0.1:0/", 0, "invalid port \"0\"", RequestErrorBadAddress, hfBadAddress},
+      {"http://127.0.0.1:80x/", 0, "invalid port \"80x\"", RequestErrorBadAddress, hfBadAddress},
+      {"http://127.0.0.1: 80/", 0, "invalid port \" 80\"", RequestErrorBadAddress, hfBadAddress},
   };
   for (const auto& c : cases) {
     Events.clear();
@@ -430,7 +449,7 @@ struct TRelocationCase {
   int Count;
   long Exceeded;
   std::string Location;
-  const char* Reason = "";
+  THttpFailure Failure = hfNone;
 };
 
 TEST_F(HttpClientTest, RelocationsAreFollowedAndCounted) {
@@ -438,10 +457,16 @@ TEST_F(HttpClientTest, RelocationsAreFollowedAndCounted) {
   const TRelocationCase cases[] = {
       {"to a new connection",
        {{redirect + "/next\r\n\r\n"}, {"HTTP/1.0 200 OK\r\nContent-Length: 4\r\n\r\ndone"}},
-       {"GET /dir/start HTTP/1.0", "GET /next HTTP/1.0"}, 200, "done", 2, 0, "http://127.0.0.1/next"},
-      {"three without body end at the third",
-       {{redirect + "/r1\r\n\r\n"}, {redirect + "/r2\r\n\r\n"}, {redirect + "/r3\r\n\r\n"}},
-       {"GET /dir/start HTTP/1.0", "GET /r1 HTTP/1.0", "GET /r2 HTTP/1.0"}, 302, "", 6, 1, "http://127.0.0.1/r3"},
+       {"GET /dir/start HTTP/1.0", "GET /next HTTP/1.0"}, 200, "done", 1, 0, "http://127.0.0.1/next"},
+      // Each redirect status, without body or length, over closed connections: each counts
+      // once, and the sixth is one too many.
+      {"six without body, the sixth fails",
+       {{"HTTP/1.0 301 Moved\r\nLocation: /r1\r\n\r\n"}, {"HTTP/1.0 303 See Other\r\nLocation: /r2\r\n\r\n"},
+        {"HTTP/1.0 307 Temporary\r\nLocation: /r3\r\n\r\n"}, {"HTTP/1.0 308 Permanent\r\nLocation: /r4\r\n\r\n"},
+        {redirect + "/r5\r\n\r\n"}, {redirect + "/r6\r\n\r\n"}},
+       {"GET /dir/start HTTP/1.0", "GET /r1 HTTP/1.0", "GET /r2 HTTP/1.0", "GET /r3 HTTP/1.0", "GET /r4 HTTP/1.0",
+        "GET /r5 HTTP/1.0"},
+       302, "", 6, 1, "http://127.0.0.1/r6", hfTooManyRedirects},
       {"with a body on a kept connection",
        {{redirect + "next\r\nConnection: keep-alive\r\nContent-Length: 5\r\n\r\nmoved",
          "HTTP/1.0 200 OK\r\nConnection: keep-alive\r\nContent-Length: 4\r\n\r\ndone"}},
@@ -450,10 +475,11 @@ TEST_F(HttpClientTest, RelocationsAreFollowedAndCounted) {
        {{redirect + "/next\r\nConnection: keep-alive\r\nContent-Length: 0\r\n\r\n",
          "HTTP/1.0 200 OK\r\nConnection: keep-alive\r\nContent-Length: 4\r\n\r\ndone"}},
        {"GET /dir/start HTTP/1.0", "GET /next HTTP/1.0"}, 200, "done", 1, 0, "http://127.0.0.1/next"},
+      // A relative Location resolves as RFC 3986 says; its blanks and fragment are dropped.
       {"delimited by the close",
-       {{"HTTP/1.0 303 See Other\r\nLocation: /next\r\n\r\n<p>moved</p>"},
+       {{"HTTP/1.0 303 See Other\r\nLocation:  ../next?x#frag \r\n\r\n<p>moved</p>"},
         {"HTTP/1.0 200 OK\r\n\r\ndone"}},
-       {"GET /dir/start HTTP/1.0", "GET /next HTTP/1.0"}, 200, "done", 1, 0, "http://127.0.0.1/next"},
+       {"GET /dir/start HTTP/1.0", "GET /next?x HTTP/1.0"}, 200, "done", 1, 0, "http://127.0.0.1/next?x"},
       // Nothing of the redirect's reply may frame the target's: a short body, a long one, one cut short.
       {"delimited by the close, then a length",
        {{"HTTP/1.0 303 See Other\r\nLocation: /b\r\n\r\nabc"}, {"HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nfinal"}},
@@ -466,7 +492,7 @@ TEST_F(HttpClientTest, RelocationsAreFollowedAndCounted) {
       {"more replies behind a redirect",
        {{redirect + "/b\r\n\r\n" + redirect + "/c\r\n\r\n" + redirect + "/d\r\n\r\n"},
         {"HTTP/1.0 200 OK\r\nContent-Length: 4\r\n\r\ndone"}},
-       {"GET /dir/start HTTP/1.0", "GET /b HTTP/1.0"}, 200, "done", 2, 0, "http://127.0.0.1/b"},
+       {"GET /dir/start HTTP/1.0", "GET /b HTTP/1.0"}, 200, "done", 1, 0, "http://127.0.0.1/b"},
       {"a reply before the relocated request on a kept connection",
        {{redirect + "/next\r\nConnection: keep-alive\r\nContent-Length: 0\r\n\r\nHTTP/1.0 200 OK\r\n"
                     "Connection: keep-alive\r\nContent-Length: 5\r\n\r\nstale",
@@ -481,10 +507,10 @@ TEST_F(HttpClientTest, RelocationsAreFollowedAndCounted) {
        "http://127.0.0.1/next"},
       {"to a reply without a status line",
        {{redirect + "/next\r\nConnection: keep-alive\r\nContent-Length: 0\r\n\r\n", "\r\n"}},
-       {"GET /dir/start HTTP/1.0", "GET /next HTTP/1.0"}, 0, "", 1, 0, "http://127.0.0.1/next", ""},
+       {"GET /dir/start HTTP/1.0", "GET /next HTTP/1.0"}, 0, "", 1, 0, "http://127.0.0.1/next", hfBadResponse},
       {"cut short, then a length",
-       {{redirect + "/b\r\nContent-Length: 100\r\n\r\nshort"}, {"HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nfinal"}},
-       {"GET /dir/start HTTP/1.0", "GET /b HTTP/1.0"}, 200, "final", 1, 0, "http://127.0.0.1/b"},
+       {{redirect + "?q=2\r\nContent-Length: 100\r\n\r\nshort"}, {"HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nfinal"}},
+       {"GET /dir/start HTTP/1.0", "GET /dir/start?q=2 HTTP/1.0"}, 200, "final", 1, 0, "http://127.0.0.1/dir/start?q=2"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Name);
@@ -513,8 +539,9 @@ TEST_F(HttpClientTest, RelocationsAreFollowedAndCounted) {
       EXPECT_EQ(Body.Bytes(), c.Body);
       EXPECT_EQ(Client.LocationChangeCurCount(), c.Count);
       EXPECT_EQ(TextToUtf8(Client.LocationURL()), c.Location);
-      if (c.Status != 302) {
-        EXPECT_EQ(Reason(), c.Status == 200 ? "OK" : c.Reason);
+      EXPECT_EQ(Client.Failure(), c.Failure);
+      if (c.Status == 200) {
+        EXPECT_EQ(Reason(), "OK");
       }
       Client.Abort();
     }
@@ -524,21 +551,24 @@ TEST_F(HttpClientTest, RelocationsAreFollowedAndCounted) {
 }
 
 TEST_F(HttpClientTest, AnAbsoluteLocationLeadsToItsServer) {
-  std::string request;
+  std::string request, targetPort;
   {
     TLoopbackPeer target([&request](int connection) {
-      request = FirstLine(TLoopbackPeer::ReadHeader(connection));
+      request = TLoopbackPeer::ReadHeader(connection);
       TLoopbackPeer::WriteBytes(connection, "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok");
     });
+    targetPort = target.Port();
     TLoopbackPeer origin([location = Url(target, "/there?q=1")](int connection) {
       TLoopbackPeer::ReadHeader(connection);
       TLoopbackPeer::WriteBytes(connection, "HTTP/1.0 302 Found\r\nLocation: " + location + "\r\n\r\n");
     });
     Fetch(Url(origin));
   }
-  EXPECT_EQ(request, "GET /there?q=1 HTTP/1.0");
+  // The Host line names the server the request goes to.
+  EXPECT_EQ(FirstLine(request), "GET /there?q=1 HTTP/1.0");
+  EXPECT_NE(request.find("\r\nHost: 127.0.0.1:" + targetPort + "\r\n"), std::string::npos) << request;
   EXPECT_EQ(Body.Bytes(), "ok");
-  EXPECT_EQ(Client.LocationChangeCurCount(), 2);
+  EXPECT_EQ(Client.LocationChangeCurCount(), 1);
   EXPECT_EQ(TextToUtf8(Client.LocationURL()), "http://127.0.0.1/there?q=1");
 }
 
@@ -562,7 +592,15 @@ TEST_F(HttpClientTest, RepliesThatBreakTheProtocolEndAsAFailedRequest) {
       {hugeHeader, "Response header too large"},
       {"HTTP/1.0 abc OK\r\n\r\n", "Invalid status code"},
       {"HTTP/1.0\r\n\r\n", "Invalid status code"},
+      {"HTTP/1.1 2000 OK\r\n\r\n", "Invalid status code"},
+      {"HTTP/1.1 099 Low\r\n\r\n", "Invalid status code"},
       {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nFFFFFFFFFFFFFFFFFF\r\n", "Invalid chunk size"},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\nhello\r\n0\r\n\r\n", "Invalid chunk size"},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n-5\r\nhello\r\n0\r\n\r\n", "Invalid chunk size"},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nhello\r\n0\r\n\r\n", "Invalid chunk end"},
+      {"HTTP/1.1 200 OK\r\nContent-Length: -5\r\n\r\nhello", "Invalid Content-Length"},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 5x\r\n\r\nhello", "Invalid Content-Length"},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\nhello!", "Invalid Content-Length"},
   };
   for (const auto& [reply, reason] : cases) {
     {

@@ -47,11 +47,5 @@ INSTANTIATE_TEST_SUITE_P(
         SplitCase{u"../up.html", {u"", u"", u"", u"", u"", u"/dir/up.html"}},
         SplitCase{u"../../../../top.html", {u"", u"", u"", u"", u"", u"/top.html"}}));
 
-TEST(ExtractUrlBaseTest, KeepsThePathUpToItsLastSlashBeforeTheQuery) {
-  const std::pair<Text, Text> cases[] = {
-      {u"/a/b?c/d", u"/a/"}, {u"/x/", u"/x/"}, {u"page", u""}, {u"http:abc", u"http:"}, {u"", u""}};
-  for (const auto& [path, base] : cases) EXPECT_EQ(ExtractUrlBase(path), base) << TextToUtf8(path);
-}
-
 } // namespace
 } // namespace relaybox

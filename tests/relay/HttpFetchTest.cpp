@@ -43,8 +43,17 @@ TEST_F(HttpFetchTest, TheReplyBodyBecomesTheResponseText) {
   }
 }
 
-TEST_F(HttpFetchTest, FailedFetchesLeaveTheResponseAlone) {
-  EXPECT_EQ(Fetch("http://127.0.0.1:" + ClosedPort() + "/"), u"untouched");
+TEST_F(HttpFetchTest, FailedFetchesLeaveTheResponseAloneAndSayWhy) {
+  const std::string closed = "http://127.0.0.1:" + ClosedPort() + "/";
+  EXPECT_EQ(Fetch(closed), u"untouched");
+  EXPECT_EQ(Form.LastOutcome().Failure, "refused");
+  // An error that ends a fetch is its reason too.
+  Form.HttpClient1.OnStateChange = [](THttpClient& client) {
+    if (client.State() == httpNotConnected) throw EException("handler failed");
+  };
+  EXPECT_EQ(Fetch(closed), u"untouched");
+  EXPECT_EQ(Form.LastOutcome().Failure, "error (handler failed)");
+  Form.HttpClient1.OnStateChange = nullptr;
   EXPECT_EQ(Fetch("http:///nohost"), u"untouched");
   EXPECT_EQ(Form.HttpClient1.State(), httpReady);
 }
@@ -52,8 +61,10 @@ TEST_F(HttpFetchTest, FailedFetchesLeaveTheResponseAlone) {
 TEST_F(HttpFetchTest, ASilentServerIsAbandonedWhenTheTimeRunsOut) {
   bool clientClosed = false;
   {
+    // What came of a reply that ran out of time is no response.
     TLoopbackPeer peer([&clientClosed](int connection) {
       TLoopbackPeer::ReadHeader(connection);
+      TLoopbackPeer::WriteBytes(connection, "HTTP/1.0 200 OK\r\n\r\npartial");
       clientClosed = TLoopbackPeer::ReadBytes(connection, 1).empty();  // until the abort closes
     });
     const auto start = std::chrono::steady_clock::now();

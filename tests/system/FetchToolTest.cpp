@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 
 #include "LoopbackPeer.h"
 #include "RelayRun.h"
@@ -47,6 +48,108 @@ TEST(FetchToolTest, TheExitStatusTellsAReplyFromAFailure) {
   const TRunResult refused = RunFetch("http://127.0.0.1:" + ClosedPort() + "/");
   EXPECT_EQ(refused.ExitCode, 3);
   EXPECT_EQ(refused.Err, "relaybox-fetch: refused\n");
+}
+
+// Runs `client` with the port of a server that answers each connection with the next reply
+// ("{port}" stands for its own port) and closes it; returns the request lines the server saw.
+std::vector<std::string> Serve(const std::vector<std::string>& replies,
+                               const std::function<void(const std::string& port)>& client) {
+  std::vector<std::string> requests;
+  {
+    TLoopbackPeer peer(
+        [&](int connection) {
+          const std::string header = TLoopbackPeer::ReadHeader(connection);
+          requests.push_back(header.substr(0, header.find("\r\n")));
+          std::string reply = replies[requests.size() - 1];
+          for (std::size_t at; (at = reply.find("{port}")) != std::string::npos;) reply.replace(at, 6, peer.Port());
+          TLoopbackPeer::WriteBytes(connection, reply);
+        },
+        static_cast<int>(replies.size()));
+    client(peer.Port());
+  }
+  return requests;
+}
+
+TEST(FetchToolTest, RepliesRedirectsAndAddressesAsCurlTakesThem) {
+  const std::string to = "HTTP/1.0 302 Found\r\nLocation: ";
+  const std::string ok = "HTTP/1.0 200 OK\r\nContent-Length: 4\r\n\r\ndone";
+  const std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: ";
+  struct {
+    const char* Name;
+    std::string Path;  // after "http://127.0.0.1:{port}"
+    std::vector<std::string> Replies, Requests;
+    int Exit;
+    std::string Out, Err;
+    bool Curl = true;  // curl gets the same requests, body and outcome
+  } const cases[] = {
+      // A Location leads on from a redirect status only.
+      {"200 with Location", "/p", {"HTTP/1.0 200 OK\r\nLocation: /p\r\nContent-Length: 2\r\n\r\nok"}, {"/p"}, 0, "ok",
+       "200 OK\n"},
+      {"201 with Location", "/p", {"HTTP/1.0 201 Created\r\nLocation: /n\r\n\r\nmade"}, {"/p"}, 0, "made", "201 Created\n"},
+      {"500 with Location", "/p", {"HTTP/1.0 500 Oops\r\nLocation: /n\r\n\r\nerr"}, {"/p"}, 1, "err", "500 Oops\n"},
+      // Each hop over a closed connection counts once; the sixth redirect is one too many.
+      {"five redirects", "/p", {to + "/1\r\n\r\n", to + "/2\r\n\r\n", to + "/3\r\n\r\n", to + "/4\r\n\r\n", to + "/5\r\n\r\n", ok},
+       {"/p", "/1", "/2", "/3", "/4", "/5"}, 0, "done", "200 OK\n"},
+      {"six redirects", "/p", {to + "/1\r\n\r\n", to + "/2\r\n\r\n", to + "/3\r\n\r\n", to + "/4\r\n\r\n", to + "/5\r\n\r\n", to + "/6\r\n\r\n"},
+       {"/p", "/1", "/2", "/3", "/4", "/5"}, 3, "", "relaybox-fetch: too many redirects\n"},
+      // Every 1xx is interim.
+      {"103 and 1.0 100", "/p",
+       {"HTTP/1.1 103 Early Hints\r\nLink: </s.css>\r\n\r\nHTTP/1.0 100 Go\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"},
+       {"/p"}, 0, "ok", "200 OK\n"},
+      // Broken framing is a bad reply, never a success.
+      {"chunk size zz", "/p", {chunked + "chunked\r\n\r\nzz\r\nhello\r\n0\r\n\r\n"}, {"/p"}, 3, "",
+       "relaybox-fetch: bad reply (Invalid chunk size)\n"},
+      {"chunk size -5", "/p", {chunked + "chunked\r\n\r\n-5\r\nhello\r\n0\r\n\r\n"}, {"/p"}, 3, "",
+       "relaybox-fetch: bad reply (Invalid chunk size)\n"},
+      {"status 2000", "/p", {"HTTP/1.1 2000 OK\r\nContent-Length: 2\r\n\r\nok"}, {"/p"}, 3, "",
+       "relaybox-fetch: bad reply (Invalid status code)\n"},
+      {"negative length", "/p", {"HTTP/1.1 200 OK\r\nContent-Length: -1\r\n\r\nok"}, {"/p"}, 3, "",
+       "relaybox-fetch: bad reply (Invalid Content-Length)\n"},
+      // Transfer-Encoding is a list of codings.
+      {"coding list", "/p", {chunked + "identity, Chunked \r\n\r\n5\r\nhello\r\n0\r\n\r\n"}, {"/p"}, 0, "hello", "200 OK\n"},
+      // The request target: no fragment, "/" before a query, blanks encoded.
+      {"target", "?n=23#top", {ok}, {"/?n=23"}, 0, "done", "200 OK\n"},
+      {"blanks", "/a b?c d", {ok}, {"/a%20b?c%20d"}, 0, "done", "200 OK\n", false},
+      // Relative Locations resolve as RFC 3986 says.
+      {"relative forms", "/d/e/p",
+       {to + "?q=2\r\n\r\n", to + "../up\r\n\r\n", to + "./here\r\n\r\n", to + " //127.0.0.1:{port}/x/../y \r\n\r\n", ok},
+       {"/d/e/p", "/d/e/p?q=2", "/d/up", "/d/here", "/y"}, 0, "done", "200 OK\n"},
+      // curl speaks ftp and follows; relaybox-fetch does not.
+      {"other scheme", "/p", {to + "ftp://127.0.0.1/x\r\nContent-Length: 5\r\n\r\nmoved"}, {"/p"}, 0, "moved", "302 Found\n",
+       false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Name);
+    std::vector<std::string> expected;
+    for (const std::string& path : c.Requests) expected.push_back("GET " + path + " HTTP/1.0");
+    for (const bool curl : {false, true}) {
+      if (curl && !c.Curl) break;
+      TRunResult run;
+      const std::vector<std::string> seen = Serve(c.Replies, [&](const std::string& port) {
+        const std::string url = "http://127.0.0.1:" + port + c.Path;
+        run = curl ? RunToEnd({"/usr/bin/curl", "-sS", "--http1.0", "-L", "--max-redirs", "5", "-m", "10", url},
+                              std::chrono::seconds(30))
+                   : RunFetch(url);
+      });
+      EXPECT_EQ(seen, expected) << (curl ? "curl" : "relaybox-fetch");
+      // curl without --fail succeeds on any complete reply; relaybox-fetch tells 4xx and 5xx apart.
+      EXPECT_EQ(curl ? run.ExitCode == 0 : run.ExitCode, curl ? c.Exit <= 1 : c.Exit) << curl << " " << run.Err;
+      EXPECT_EQ(run.Out, c.Out) << curl;
+      if (!curl) {
+        EXPECT_EQ(run.Err, c.Err);
+      }
+    }
+  }
+
+  // A port that is no number from 1 to 65535 is refused before any connection: 65536 above the
+  // listening port would reach it.
+  Serve({}, [](const std::string& port) {
+    for (const std::string& bad : {std::to_string(std::stoi(port) + 65536), port + "abc"}) {
+      const TRunResult run = RunFetch("http://127.0.0.1:" + bad + "/");
+      EXPECT_EQ(run.ExitCode, 3);
+      EXPECT_EQ(run.Err, "relaybox-fetch: bad address (invalid port \"" + bad + "\")\n");
+    }
+  });
 }
 
 TEST(FetchToolTest, TheTimeLimitHoldsWhateverTheServerDoes) {

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <regex>
 #include <thread>
 
@@ -110,25 +111,45 @@ TEST(HeadlessOutputTest, EachLineArrivesAsItHappens) {
     TLoopbackPeer::ReadHeader(c);
     TLoopbackPeer::WriteBytes(c, "HTTP/1.0 404 Not Found\r\n\r\ngone");
   });
-  std::atomic<bool> silentAccepted{false}, silentLeft{false};
-  TLoopbackPeer silent([&](int c) {
+  // A Location leads on from a redirect only; each hop counts once, closed connections too,
+  // and the sixth redirect is one too many. Paths "/r/N/K" redirect until K reaches N.
+  std::vector<std::string> redirected;
+  std::optional<TLoopbackPeer> redirector;  // read what it saw once it is gone
+  redirector.emplace(
+      [&redirected](int c) {
+        const std::string header = TLoopbackPeer::ReadHeader(c);
+        const std::string path = header.substr(4, header.find(' ', 4) - 4);
+        redirected.push_back(path);
+        int n = 0, k = 0;
+        if (std::sscanf(path.c_str(), "/r/%d/%d", &n, &k) == 2 && k < n) {
+          return TLoopbackPeer::WriteBytes(c, "HTTP/1.0 302 Found\r\nLocation: /r/" + std::to_string(n) + "/" +
+                                                  std::to_string(k + 1) + "\r\n\r\n");
+        }
+        TLoopbackPeer::WriteBytes(c, "HTTP/1.0 200 OK\r\nLocation: /elsewhere\r\n\r\nreached");
+      },
+      11);
+  // A server that floods the reply until the relay gives up: the time-out leaves no response.
+  std::atomic<bool> floodAccepted{false}, floodLeft{false};
+  TLoopbackPeer flood([&](int c) {
     TLoopbackPeer::ReadHeader(c);
-    silentAccepted = true;
-    pollfd closed{c, POLLIN, 0};
-    silentLeft = ::poll(&closed, 1, 20000) == 1;  // until the relay gives up
+    TLoopbackPeer::WriteBytes(c, "HTTP/1.0 200 OK\r\n\r\n");
+    floodAccepted = true;
+    floodLeft = TLoopbackPeer::Flood(c, std::string(65536, 'f'));
   });
+  const std::string redirect = "http://127.0.0.1:" + redirector->Port();
   const std::string urls[] = {"http://127.0.0.1:" + fine.Port() + "/1", "http://127.0.0.1:" + missing.Port() + "/2",
-                              "http://127.0.0.1:" + ClosedPort() + "/3", "http://127.0.0.1:" + silent.Port() + "/4"};
-  for (int n = 1; n <= 4; ++n) {
+                              "http://127.0.0.1:" + ClosedPort() + "/3", redirect + "/4", redirect + "/r/3/0",
+                              redirect + "/r/9/0", "http://127.0.0.1:" + flood.Port() + "/7"};
+  for (int n = 1; n <= 7; ++n) {
     const std::string name = "C00000" + std::to_string(n) + ".txt";
     std::ofstream(home.path().toStdString() + "/update", std::ios::binary) << "Site " << n << "\r\n" << urls[n - 1] << "\r\n";
     std::filesystem::rename(home.path().toStdString() + "/update", folder + name);
   }
-  ASSERT_TRUE(run.ReadUntil("Updates sent: 3\n", std::chrono::seconds(20))) << run.Printed;
-  // The first three are on record while the fourth still waits on its silent server.
-  for (int i = 0; i < 100 && !silentAccepted; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_TRUE(silentAccepted && !silentLeft);
-  ASSERT_TRUE(run.ReadUntil("Updates sent: 4\n", std::chrono::seconds(20))) << run.Printed;
+  ASSERT_TRUE(run.ReadUntil("Updates sent: 6\n", std::chrono::seconds(30))) << run.Printed;
+  // The first six are on record while the seventh still takes its flood.
+  for (int i = 0; i < 100 && !floodAccepted; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_TRUE(floodAccepted && !floodLeft);
+  ASSERT_TRUE(run.ReadUntil("Updates sent: 7\n", std::chrono::seconds(20))) << run.Printed;
   const std::regex expected(
       "Watching [^\n]*\n"
       "delivery\tC000001.txt\tSite 1\thttp://[^\t]*/1\t200 OK\t[0-9]+ ms\n"
@@ -137,9 +158,20 @@ TEST(HeadlessOutputTest, EachLineArrivesAsItHappens) {
       "Latest Response : gone\nUpdates sent: 2\n"
       "delivery\tC000003.txt\tSite 3\thttp://[^\t]*/3\tfailed: refused\t[0-9]+ ms\n"
       "Latest Response : \nUpdates sent: 3\n"
-      "delivery\tC000004.txt\tSite 4\thttp://[^\t]*/4\tfailed: timed out after 10 s\t[0-9]+ ms\n"
-      "Updates sent: 4\n");
+      "delivery\tC000004.txt\tSite 4\thttp://[^\t]*/4\t200 OK\t[0-9]+ ms\n"
+      "Latest Response : reached\nUpdates sent: 4\n"
+      "delivery\tC000005.txt\tSite 5\thttp://[^\t]*/r/3/0\t200 OK\t[0-9]+ ms\n"
+      "Updates sent: 5\n"
+      "delivery\tC000006.txt\tSite 6\thttp://[^\t]*/r/9/0\tfailed: too many redirects\t[0-9]+ ms\n"
+      "Latest Response : \nUpdates sent: 6\n"
+      "delivery\tC000007.txt\tSite 7\thttp://[^\t]*/7\tfailed: timed out after 10 s\t[0-9]+ ms\n"
+      "Updates sent: 7\n");
   EXPECT_TRUE(std::regex_match(run.Printed, expected)) << run.Printed;
+  EXPECT_TRUE(floodLeft);
+  redirector.reset();
+  const std::vector<std::string> hops{"/4",     "/r/3/0", "/r/3/1", "/r/3/2", "/r/3/3", "/r/9/0",
+                                      "/r/9/1", "/r/9/2", "/r/9/3", "/r/9/4", "/r/9/5"};
+  EXPECT_EQ(redirected, hops);
 }
 
 TEST(HeadlessOutputTest, AReaderThatStopsReadingHoldsNothingUp) {
