@@ -1,4 +1,4 @@
-// lighttpd and nginx, each started with a configuration of ours on free loopback
+// lighttpd, nginx and apache2, each started with a configuration of ours on free loopback
 // ports, against relaybox-fetch and the relay: their access logs record what was requested.
 #include "ServerCases.h"
 
@@ -34,7 +34,7 @@ TEST_P(ReferenceServerTest, FetchGetsEachReplyAsTheRulesSay) { ExpectFetchResult
 TEST_P(ReferenceServerTest, RelayDeliversEveryUpdateInOrder) { ExpectRelayDelivers(Server, Ports, Cases()); }
 
 INSTANTIATE_TEST_SUITE_P(Servers, ReferenceServerTest,
-                         ::testing::Values(LighttpdServer(), NginxServer()),
+                         ::testing::Values(LighttpdServer(), NginxServer(), ApacheServer()),
                          [](const ::testing::TestParamInfo<TServerKind>& info) { return info.param.Name; });
 
 } // namespace

@@ -243,5 +243,6 @@ struct TServerKind {
 
 TServerKind LighttpdServer();
 TServerKind NginxServer();
+TServerKind ApacheServer();
 
 } // namespace relaybox
