@@ -10,7 +10,7 @@ relaybox_packages=(
   xvfb xauth imagemagick xdotool python3
   dpkg-dev desktop-file-utils
   curl inotify-tools
-  nginx lighttpd lighttpd-mod-deflate
+  nginx lighttpd lighttpd-mod-deflate apache2
 )
 
 # install_missing PACKAGE...: installs those not installed yet, with sudo when not root.
@@ -29,7 +29,7 @@ install_missing() {
   # services Debian starts and enables with them would only listen on port 80 for nothing.
   if [ -d /run/systemd/system ]; then
     for p in "${missing[@]}"; do
-      case $p in nginx | lighttpd) "${sudo[@]}" systemctl disable --now --quiet "$p.service" || true ;; esac
+      case $p in nginx | lighttpd | apache2) "${sudo[@]}" systemctl disable --now --quiet "$p.service" || true ;; esac
     done
   fi
 }

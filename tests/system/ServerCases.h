@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -12,7 +13,7 @@
 
 namespace relaybox {
 
-// Both servers log one line per request, fields separated by a tab (they escape control
+// Every server logs one line per request, fields separated by a tab (they escape control
 // characters inside values, so a raw tab only ever separates):
 //   request line, status, Host, Connection, Accept, User-Agent, Accept-Encoding,
 //   the port that took the request, the reply's Content-Encoding
@@ -46,23 +47,45 @@ struct TServerCase {
   int ExitCode;             // relaybox-fetch's
   std::string BodyFile;     // the body is exactly this document-root file (or empty)...
   std::string BodyHas;      // ...or contains this text
+  std::string Failure = {}; // with exit code 3: why there is no reply
 };
 
-// Ports the system had free, all different.
-// Each redirect status, with a body ("moved") and without ("bare"), on either side, leading
-// to the plain text file.
-inline void AddRedirectCases(std::vector<TServerCase>& cases) {
-  for (const TSide side : {TSide::Kept, TSide::Closed}) {
+// What every server's configuration gives the same meaning: the documents of WriteDocuments,
+// /moved/CODE and /bare/CODE (each redirect status, with a body and without) leading to
+// /plain.txt, /chain/1 to /chain/6 each leading to the next and the last to /plain.txt, and
+// /cross leading to /plain.txt on the closed port.
+inline std::vector<TServerCase> SharedCases() {
+  constexpr TSide K = TSide::Kept, C = TSide::Closed;
+  std::vector<TServerCase> cases = {
+      {"plain text", K, "/plain.txt", {{K, "/plain.txt", 200}}, 200, 0, "plain.txt", ""},
+      {"missing page", K, "/missing.txt", {{K, "/missing.txt", 404}}, 404, 1, "", "404 Not Found"},
+      {"compression on, not offered", K, "/compressible.txt", {{K, "/compressible.txt", 200}}, 200, 0,
+       "compressible.txt", ""},
+      {"5 MB file", K, "/big.bin", {{K, "/big.bin", 200}}, 200, 0, "big.bin", ""},
+      {"to another port", K, "/cross", {{K, "/cross", 302}, {C, "/plain.txt", 200}}, 200, 0, "plain.txt", ""},
+  };
+  for (const TSide side : {K, C}) {
+    const std::string on = side == K ? ", kept" : ", closed";
+    // Every relocation counts once, however its connection ends: five are followed, a sixth
+    // redirect ends the request.
+    std::vector<TSeen> links;
+    for (int i = 1; i <= 6; ++i) links.push_back({side, "/chain/" + std::to_string(i), 302});
+    cases.push_back({"chain of six" + on, side, "/chain/1", links, 0, 3, "", "", "too many redirects"});
+    links.erase(links.begin());
+    links.push_back({side, "/plain.txt", 200});
+    cases.push_back({"chain of five" + on, side, "/chain/2", links, 200, 0, "plain.txt", ""});
     for (const int code : {301, 302, 303, 307}) {
       for (const std::string kind : {"moved", "bare"}) {
         const std::string path = "/" + kind + "/" + std::to_string(code);
-        cases.push_back({kind + " " + std::to_string(code) + (side == TSide::Kept ? ", kept" : ", closed"), side, path,
+        cases.push_back({kind + " " + std::to_string(code) + on, side, path,
                          {{side, path, code}, {side, "/plain.txt", 200}}, 200, 0, "plain.txt", ""});
       }
     }
   }
+  return cases;
 }
 
+// Ports the system had free, all different.
 inline std::vector<int> FreePorts(std::size_t count) {
   std::vector<int> ports;
   while (ports.size() < count) {
@@ -72,7 +95,7 @@ inline std::vector<int> FreePorts(std::size_t count) {
   return ports;
 }
 
-// The document root both servers serve.
+// The document root every server serves.
 inline void WriteDocuments(const TServerProcess& server) {
   server.Write("www/plain.txt", "Relaybox plain text\r\nsecond line\r\n");
   server.Write("www/empty.txt", "");
@@ -93,13 +116,12 @@ inline void ExpectCompressionWhenOffered(int port) {
 }
 
 // The log lines of one case's requests, as the relay sends them: no Accept-Encoding, so no
-// compressed reply. The Host line keeps the port of the update's own address even when a
-// relocation leads to another port: the client changes the host it names, never the port.
+// compressed reply. After a relocation the Host line names the new address's host and port.
 inline std::vector<std::string> ExpectedLog(const TServerCase& c, const TPorts& ports) {
   std::vector<std::string> lines;
   for (const TSeen& seen : c.Seen) {
     lines.push_back("GET " + seen.Path + " HTTP/1.0\t" + std::to_string(seen.Status) + "\t127.0.0.1:" +
-                    std::to_string(ports[c.Side]) +
+                    std::to_string(ports[seen.Side]) +
                     "\tKeep-Alive\timage/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*"
                     "\tMozilla/4.0 (compatible; Relaybox)\t-\t" +
                     std::to_string(ports[seen.Side]) + "\t-");
@@ -160,10 +182,41 @@ inline void ExpectFetchResults(TServerProcess& server, const TPorts& ports, cons
       EXPECT_TRUE(run.Err.starts_with(std::to_string(c.Status) + " ")) << run.Err;
       ExpectBody(c, server, run.Out);
     } else {
-      EXPECT_NE(run.Err, "");
+      EXPECT_EQ(run.Err, "relaybox-fetch: " + c.Failure + "\n");
     }
     EXPECT_EQ(Summary(server.TakeLog(ports.Kept), ports), Summary(ExpectedLog(c, ports), ports));
+    // curl, as a second client, ends where the case says, except on a redirect it follows
+    // where relaybox-fetch does not (to https).
+    if (c.Status / 100 == 3) continue;
+    SCOPED_TRACE("curl");
+    const TRunResult curl = RunToEnd({"/usr/bin/curl", "-sS", "--http1.0", "-L", "--max-redirs", "5", "-H",
+                                      "Connection: Keep-Alive", "-w", "\n%{http_code}", ports.Url(c.Side, c.Path)},
+                                     std::chrono::seconds(30));
+    const std::size_t end = curl.Out.rfind('\n');
+    if (c.ExitCode == 3) {
+      EXPECT_EQ(curl.ExitCode, 47) << curl.Err;  // too many redirects
+    } else {
+      EXPECT_EQ(curl.ExitCode, 0) << curl.Err;
+      EXPECT_EQ(curl.Out.substr(end == std::string::npos ? 0 : end + 1), std::to_string(c.Status));
+      ExpectBody(c, server, curl.Out.substr(0, end));
+    }
+    server.TakeLog(ports.Kept);
   }
+}
+
+// The outcome of each "delivery" line of the relay's output, as "site: status code" or
+// "site: failed: why".
+inline std::string DeliveryOutcomes(const std::string& output) {
+  std::string outcomes;
+  std::istringstream lines(output);
+  for (std::string line; std::getline(lines, line);) {
+    std::vector<std::string> f;
+    std::istringstream fields(line);
+    for (std::string field; std::getline(fields, field, '\t');) f.push_back(field);
+    if (f.size() != 6 || f[0] != "delivery") continue;
+    outcomes += f[2] + ": " + (f[4].starts_with("failed: ") ? f[4] : f[4].substr(0, f[4].find(' '))) + "\n";
+  }
+  return outcomes;
 }
 
 // The real program with one update per case, all in the folder at once: each is requested
@@ -172,8 +225,10 @@ inline void ExpectRelayDelivers(TServerProcess& server, const TPorts& ports, con
   server.TakeLog(ports.Kept);
   TRelayRun relay;
   std::vector<std::string> expected;
+  std::string outcomes;
   for (const TServerCase& c : cases) {
     relay.AddUpdate(c.Name, ports.Url(c.Side, c.Path));
+    outcomes += c.Name + ": " + (c.ExitCode == 3 ? "failed: " + c.Failure : std::to_string(c.Status)) + "\n";
     const std::vector<std::string> lines = ExpectedLog(c, ports);
     expected.insert(expected.end(), lines.begin(), lines.end());
   }
@@ -186,9 +241,24 @@ inline void ExpectRelayDelivers(TServerProcess& server, const TPorts& ports, con
   EXPECT_TRUE(sent) << output.substr(output.size() < 2000 ? 0 : output.size() - 2000) << relay.Errors();
   EXPECT_TRUE(output.starts_with("Watching " + relay.WatchFolder() + "\n")) << output.substr(0, 200);
   EXPECT_TRUE(output.ends_with("Updates sent: " + std::to_string(count) + "\n"));
+  EXPECT_EQ(DeliveryOutcomes(output), outcomes);
   const std::string errors = relay.Errors();
   EXPECT_FALSE(HasSanitizerReport(errors)) << errors;
   EXPECT_EQ(Summary(server.TakeLog(ports.Kept), ports), Summary(expected, ports));
 }
+
+// What sets one kind of real server apart: Configure writes its configuration (and any
+// scripts) into the server's folder, beside the shared documents, and gives the command line
+// that starts it in the foreground; Cases are its own, beyond SharedCases().
+struct TServerKind {
+  std::string Name;
+  std::vector<std::string> (*Configure)(const TServerProcess& server, const TPorts& ports, int closedPort);
+  std::vector<TServerCase> (*Cases)();
+  friend void PrintTo(const TServerKind& kind, std::ostream* out) { *out << kind.Name; }
+};
+
+TServerKind LighttpdServer();
+TServerKind NginxServer();
+TServerKind ApacheServer();
 
 } // namespace relaybox

@@ -42,8 +42,8 @@ inline int ConnectLoopback(int port) {
   return -1;
 }
 
-// A real web server (lighttpd or nginx) in the foreground on 127.0.0.1. Everything it
-// reads and writes lives in one temporary folder: the test writes the configuration and
+// A real web server (lighttpd, nginx or apache2) in the foreground on 127.0.0.1. Everything
+// it reads and writes lives in one temporary folder: the test writes the configuration and
 // the document root there, and the server its logs, pid file and temporary files. The
 // configuration must log every request as one line to Folder() + "access.log".
 class TServerProcess {
