@@ -27,7 +27,7 @@
 //   V o    body: o bytes, or (o-191) KiB from 192 on
 //   H o    chunk, o%8: 0-3 good of (o>>3)<<(2*(o%8)) bytes, 4 last chunk, 5 with extension,
 //          6 broken size line, 7 size line with too little data
-//   I o    interim reply, o%4: 1.1 100, 1.1 100 with a field, 1.0 100, 1.1 102; for o in
+//   I o    interim reply, o%4: 1.1 100, 1.1 103 with fields, 1.0 100, 1.1 102; for o in
 //          208..215 2^(o-196) of them (a flood)
 //   R n .. n raw bytes copied verbatim
 //   M o    the last piece of another operation (o%32)+1 times in all; for o in 208..215
@@ -36,13 +36,16 @@
 //   Q o    send the rest of the reply in pieces of o bytes (0: whole), at most 1024 pieces
 // A run sends at most 8 MiB. Seeds live in fuzz/corpus/http_conversation.
 //
-// After Get the harness aborts the process when: the client is not ready; the relocation
-// count passed LocationChangeMaxCount + 2; a 2 s guard had to abort the client although the
-// server had long fallen quiet; the client held over 256 KiB of received bytes unconsumed; a
-// request that ended on its own (no abort, no error, within the relocation limit) kept another
-// number of bytes than it counted, or counted other than the Content-Length of a complete
-// document; the client ended on a reply it read exactly (see the oracle below) with another
-// status or body.
+// After Get the harness aborts the process when: the client is not ready; it relocated from a
+// reply without a redirect status, or more than LocationChangeMaxCount + 1 times, or went past
+// the limit and still ended as a success; the server saw more requests than relocations and
+// unanswered requests account for; a reply whose framing is broken where the client reads it
+// (a Content-Length that is no number, a chunk size that is none) ended as a success; a 2 s
+// guard had to abort the client although the server had long fallen quiet; the client held
+// over 256 KiB of received bytes unconsumed; a request that ended on its own (no abort, no
+// error) kept another number of bytes than it counted, or counted other than the
+// Content-Length of a complete document; the client ended on a reply it read exactly (see the
+// oracle below) with another status or body.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -92,6 +95,10 @@ constexpr int MaxPieces = 1024;
 // one read brought after a document ended; much more means received bytes pile up.
 constexpr std::ptrdiff_t MaxPending = 256 << 10;
 
+bool IsRedirect(int status) {
+  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
 [[noreturn]] void Fail(const std::string& what) {
   std::fprintf(stderr, "conversation fuzzer: %s\n", what.c_str());
   std::abort();
@@ -110,8 +117,11 @@ struct TExchange {
   // At most interim replies, then one reply whose body a right Content-Length delimits, and
   // nothing else: the client reads exactly these bytes.
   bool Exact = false;
-  // Exact, without Location and with a final status: the client ends on this reply.
+  // Exact, with a final status and no redirect: the client ends on this reply.
   bool Final = false;
+  // Its framing is broken where the client must read it (a Content-Length that is no number,
+  // a chunk size that is none): sent whole, it can only end the request as failed.
+  bool Broken = false;
   int Status = 0;
   std::string Body;
 };
@@ -149,7 +159,10 @@ public:
         case 1: AddStep({TStep::Split, {}, Next()}); break;
         case 2: Raw(Next()); break;
         case 3: Status(Next()); break;
-        case 4: Header("Transfer-Encoding: chunked", false); break;
+        case 4:
+          FChunked = FChunked || ReadsHeader();
+          Header("Transfer-Encoding: chunked", false);
+          break;
         case 5: BlankLine(); break;
         case 6: BodyBytes(Next()); break;
         case 7: script.Connections.back().End = static_cast<TEnd>(Next() % 4); break;
@@ -198,6 +211,7 @@ private:
     FBodyLengths.assign(1, 0);
     FBody.clear();
     FRepeatable.clear();
+    FStray = FChunked = FBroken = false;
   }
 
   void AddStep(TStep step) { FPieces.push_back({std::move(step)}); }
@@ -206,7 +220,8 @@ private:
   // They become the piece that M repeats, unless they are its copies.
   void Append(std::string bytes, bool body = false, bool repeatable = true) {
     // What the budget cuts off is not sent: the reply is then no longer the one the script built.
-    if (bytes.size() > FBudget) FExact = false;
+    FWhole = bytes.size() <= FBudget;
+    if (!FWhole) FExact = false;
     bytes.resize(std::min(bytes.size(), FBudget));
     FBudget -= bytes.size();
     if (FPhase == TPhase::Body) {
@@ -235,6 +250,8 @@ private:
   void Raw(std::uint8_t n) {
     const std::size_t length = std::min<std::size_t>(n, FSize - FPos);
     FExact = false;
+    FStray = true;
+    FChunked = false;
     Append(std::string(reinterpret_cast<const char*>(FData + FPos), length));
     FPos += length;
   }
@@ -276,7 +293,7 @@ private:
                  {"Accept-Ranges: bytes", true}, {"Content-Encoding: gzip", true}, {"Server: fuzz", true},
                  {"X-No-Colon-Here", false}, {": empty name", false}, {"Location:", false},
                  {"Content-Length : 3", false}, {" Transfer-Encoding: chunked", false},
-                 {"Transfer-Encoding: identity", false}};
+                 {"Transfer-Encoding: identity", true}};
     const auto& line = Lines[o % 16];
     Header(line.Line, line.Harmless);
   }
@@ -286,6 +303,8 @@ private:
     const int mode = o % 8, delta = (o >> 3) + 1;
     ++FContentLengths;
     if (mode != 0) FExact = false;
+    // Negative, too long for 63 bits, or junk: no length at all.
+    const bool broken = (mode == 4 || mode == 5 || mode == 7) && ReadsHeader();
     if (mode <= 2) {
       if (FPhase == TPhase::Header) {
         // The value is written when the exchange is finished and the body's length known.
@@ -304,6 +323,7 @@ private:
                               : mode == 6 ? "9223372036854775807"
                                           : Junk[delta % 4];
     Header("Content-Length: " + value, true);
+    FBroken = FBroken || (broken && FWhole);
   }
 
   void Location(std::uint8_t o) {
@@ -314,6 +334,10 @@ private:
     FLocation = true;
     Header("Location: " + values[o % 8], true);
   }
+
+  // Lines of the exchange's first header, after a real status line and nothing raw: the client
+  // reads them as that header.
+  bool ReadsHeader() const { return FPhase == TPhase::Header && FStatusLines == 1 && FStatus != 0 && !FStray; }
 
   void BodyPhase() {
     if (FPhase == TPhase::Start) FExact = false;
@@ -329,6 +353,7 @@ private:
 
   void BodyBytes(std::uint8_t o) {
     BodyPhase();
+    FChunked = false;
     Append(Pattern(o < 192 ? o : (o - 191) * std::size_t{1024}), true);
   }
 
@@ -343,25 +368,38 @@ private:
     BodyPhase();
     FExact = false;
     const int kind = o % 8, n = o >> 3;
+    // While the body so far is whole chunks of the first header's chunked reply, a chunk size
+    // that is none breaks it for sure.
+    const bool broken = kind == 6 && n % 5 <= 3 && FChunked;
     if (kind <= 3) {
       const std::size_t length = static_cast<std::size_t>(n) << (2 * kind);
       Append(Hex(length) + "\r\n" + Pattern(length) + "\r\n");  // size 0 is the last chunk
+      FChunked = FChunked && length > 0;
     } else if (kind == 4) {
       Append("0\r\n\r\n");
+      FChunked = false;
     } else if (kind == 5) {
       Append("A;name=value\r\n" + Pattern(10) + "\r\n");
     } else if (kind == 6) {
       Append(Broken[n % 5]);
+      FBroken = FBroken || (broken && FWhole);
+      FChunked = false;
     } else {
       Append(Hex(n + 1) + "\r\n" + Pattern(n / 2));
+      FChunked = false;
     }
   }
 
   void Interim(std::uint8_t o) {
-    static constexpr const char* Replies[] = {"HTTP/1.1 100 Continue\r\n\r\n",
-                                              "HTTP/1.1 100 Continue\r\nX-Interim: 1\r\n\r\n",
-                                              "HTTP/1.0 100 Continue\r\n\r\n", "HTTP/1.1 102 Processing\r\n\r\n"};
-    if (FPhase != TPhase::Start || o % 4 >= 2) FExact = false;
+    // Every 1xx is interim, and nothing of its header counts for the reply after it.
+    static constexpr const char* Replies[] = {
+        "HTTP/1.1 100 Continue\r\n\r\n",
+        "HTTP/1.1 103 Early Hints\r\nLink: </s.css>\r\nLocation: /r9\r\nContent-Length: 0\r\n\r\n",
+        "HTTP/1.0 100 Continue\r\n\r\n", "HTTP/1.1 102 Processing\r\n\r\n"};
+    if (FPhase != TPhase::Start) {
+      FExact = false;
+      FStray = true;  // its blank line ends the header it stands in
+    }
     const std::string reply = Replies[o % 4];
     const std::size_t count = IsFlood(o) ? std::size_t{1} << (o - FloodFrom + 12) : 1;
     std::string bytes;
@@ -375,6 +413,7 @@ private:
     if (FRepeatable.empty()) return;
     const bool interim = FPhase == TPhase::Start;
     if (!(FRepeatableBody && FPhase == TPhase::Body) && !interim) FExact = false;
+    if (FPhase == TPhase::Header) FStray = true;
     const std::size_t times = IsFlood(o) ? std::size_t{1} << (o - FloodFrom + 12) : o % 32 + 1u;
     const std::size_t count = std::min(times - 1, FBudget / FRepeatable.size());
     std::string bytes;
@@ -402,7 +441,8 @@ private:
       }
     }
     exchange.Exact = FExact && FStatusLines == 1 && FContentLengths == 1;
-    exchange.Final = exchange.Exact && !FLocation && FStatus >= 200;
+    exchange.Final = exchange.Exact && FStatus >= 200 && !(FLocation && IsRedirect(FStatus));
+    exchange.Broken = FBroken;
     exchange.Status = FStatus;
     exchange.Body = FBody;
     connection.Exchanges.push_back(std::move(exchange));
@@ -416,6 +456,10 @@ private:
   std::vector<TPiece> FPieces;
   TPhase FPhase = TPhase::Start;
   bool FExact = true, FLocation = false, FRepeatableBody = false;
+  bool FWhole = true;     // the last piece went out whole
+  bool FStray = false;    // bytes went out that may end a header line or the header early
+  bool FChunked = false;  // the body so far is whole chunks of a chunked first reply
+  bool FBroken = false;
   int FStatus = 0, FStatusLines = 0, FContentLengths = 0;
   std::string FRepeatable;
   std::vector<std::size_t> FBodyLengths;  // per status line, the bytes after its header
@@ -679,7 +723,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   client.OnStateChange = [&](THttpClient& sender) { documentEnded = documentEnded || sender.State() == httpBodyReceived; };
   // A relocation away from the server would wait on the network: it is aborted.
   client.OnLocationChange = [&](THttpClient& sender) {
-    if (sender.LocationChangeCurCount() > script.MaxRelocations + 2) Fail("relocations beyond the limit");
+    if (sender.LocationChangeCurCount() > script.MaxRelocations + 1) Fail("relocations beyond the limit");
+    if (!IsRedirect(sender.StatusCode())) Fail("a relocation from a " + std::to_string(sender.StatusCode()) + " reply");
     documentEnded = false;
     if (!leaves) return;
     aborted = true;
@@ -705,7 +750,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   server.Stop();
 
   if (client.State() != httpReady) Fail("Get returned before the client was ready");
-  if (client.LocationChangeCurCount() > script.MaxRelocations + 2) Fail("relocations beyond the limit");
+  if (client.LocationChangeCurCount() > script.MaxRelocations + 1) Fail("relocations beyond the limit");
+  if (!aborted && client.LocationChangeCurCount() > script.MaxRelocations && client.Failure() == hfNone) {
+    Fail("a chain of redirects past the limit ended as a success");
+  }
   const auto quietMs = std::chrono::duration_cast<std::chrono::milliseconds>(quiet).count();
   if (guardAborted && quiet >= StallMargin) {
     Fail("the guard aborted the client " + std::to_string(quietMs) + " ms after the server fell quiet");
@@ -714,24 +762,43 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Fail("the client held " + std::to_string(client.MaxPending()) + " received bytes unconsumed");
   }
 
-  // A request that ended on its own keeps exactly the bytes it counted. Past the relocation
-  // limit the redirect is the result, and its count was cleared when the relocation began.
+  // A request that ended on its own keeps exactly the bytes it counted.
   const bool normal =
       !aborted && client.RequestError() == 0 && client.LocationChangeCurCount() <= script.MaxRelocations;
   if (normal && body.Size() != client.ReceivedCount()) {
     Fail("body stream holds " + std::to_string(body.Size()) + " bytes, ReceivedCount is " +
          std::to_string(client.ReceivedCount()));
   }
-  if (normal && documentEnded && client.ContentLength() >= 0 && client.TransferEncoding() != u"chunked" &&
+  if (normal && documentEnded && client.ContentLength() >= 0 && client.TransferEncoding().empty() &&
       client.ReceivedCount() != client.ContentLength()) {
     Fail("a complete document of Content-Length " + std::to_string(client.ContentLength()) + " counted " +
          std::to_string(client.ReceivedCount()));
   }
 
+  // Every request after the first follows a redirect, or repeats one that a kept connection
+  // closed on unanswered.
+  const auto& log = server.Log();
+  const auto count = [&log](TEvent::TKind kind) { return std::count_if(log.begin(), log.end(), [kind](const TEvent& e) { return e.Kind == kind; }); };
+  if (count(TEvent::Request) > 1 + client.LocationChangeCurCount() + count(TEvent::Unanswered)) {
+    Fail(std::to_string(count(TEvent::Request)) + " requests for " + std::to_string(client.LocationChangeCurCount()) +
+         " relocations");
+  }
+  // A reply whose framing is broken where the client reads it, sent whole on a connection
+  // whose earlier replies were exact, never ends as a success.
+  for (const TEvent& event : log) {
+    if (aborted || event.Kind != TEvent::Replied || !event.Complete) continue;
+    const TConnection& connection = script.Connections[static_cast<std::size_t>(event.Connection)];
+    const auto exchange = static_cast<std::size_t>(event.Exchange);
+    const bool clean = std::all_of(connection.Exchanges.begin(), connection.Exchanges.begin() + static_cast<std::ptrdiff_t>(exchange),
+                                   [](const TExchange& e) { return e.Exact; });
+    if (clean && connection.Exchanges[exchange].Broken && client.Failure() == hfNone) {
+      Fail("a reply with broken framing ended as " + std::to_string(client.StatusCode()) + " and success");
+    }
+  }
+
   // The server's last act was a complete, exactly delimited final reply on a connection whose
   // earlier replies were exact too (so nothing stray preceded it), and nothing came after: the
   // client ends on that reply, whatever happened on earlier connections.
-  const auto& log = server.Log();
   if (aborted || log.empty() || log.back().Kind != TEvent::Replied || !log.back().Complete) return 0;
   const TConnection& connection = script.Connections[static_cast<std::size_t>(log.back().Connection)];
   const auto last = static_cast<std::size_t>(log.back().Exchange);
