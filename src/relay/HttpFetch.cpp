@@ -25,8 +25,6 @@ THttpFetchForm::THttpFetchForm() {
   HttpClient1.SetMultiThreaded(true);
   HttpClient1.OnDocBegin = [this](THttpClient& sender) { HttpClient1DocBegin(sender); };
   HttpClient1.OnDocEnd = [this](THttpClient& sender) { HttpClient1DocEnd(sender); };
-  // The body of a redirect that is followed is not the reply.
-  HttpClient1.OnLocationChange = [this](THttpClient&) { FBody.reset(); };
   Timer1.SetEnabled(false);
   Timer1.SetInterval(3000);
   Timer1.SetOnTimer([this](TWndTimer&) { Timer1Timer(); });
@@ -47,6 +45,7 @@ void THttpFetchForm::FetchPage(const Text& url, std::int32_t timeoutMs, Text& re
     OnOwnerThread([this, &url, timeoutMs] {
       FTimedOut = false;
       FOutcome = TOutcome{};
+      FBody.reset();
       Timer1.SetInterval(static_cast<std::uint32_t>(std::max(timeoutMs, 1)));
       Timer1.SetEnabled(true);
       HttpClient1.URL = url;
@@ -84,6 +83,7 @@ void THttpFetchForm::FetchPage(const Text& url, std::int32_t timeoutMs, Text& re
 }
 
 void THttpFetchForm::HttpClient1DocBegin(THttpClient& sender) {
+  if (sender.RelocationPending()) return;  // the body of a redirect that is followed is not the reply
   FBody.emplace(BodyLimit);
   sender.BodyStream = &*FBody;
 }
