@@ -6,6 +6,8 @@
 //   latency  time from an update's rename into the folder to its request line at the server,
 //            for updates dropped one at a time with random gaps
 //   burst    delivery rate and CPU per delivery for a burst of updates dropped at once
+//   flood    how long a delivery lasts, seen from the server, whose reply never ends: a body
+//            flood, one-byte chunks, a trickle                                    (program only)
 //   oddfiles CPU and memory with a FIFO and a link to /dev/zero named like updates,
 //            and an update behind them delivered                                 (program only)
 //   bigline  CPU and memory to take a 1 GiB one-line update file                  (program only)
@@ -49,9 +51,10 @@ constexpr int FirstBurst = 101;
 constexpr int MaxBurst = 10000;
 constexpr int FirstLatency = 20001;
 constexpr int MaxLatencyUpdates = 1000;
+constexpr int FirstFlood = 30001;
 
-const std::vector<std::string> AllPhases = {"idle",    "silent", "latency", "burst",   "oddfiles",
-                                            "bigline", "rss",    "scan",    "boundrss"};
+const std::vector<std::string> AllPhases = {"idle",     "silent",  "latency", "burst", "flood",
+                                            "oddfiles", "bigline", "rss",     "scan",  "boundrss"};
 const std::vector<std::string> BaselinePhases = {"idle", "silent", "latency", "burst"};
 
 void IdlePhase(TRelay& relay) {
@@ -163,6 +166,25 @@ void BurstPhase(TRelay& relay, TServer& fast, TServer& silent, const fs::path& f
   std::printf("burst order: held\n");
 }
 
+// The time limit holds whatever the server sends: each delivery ends within 10 s of its start.
+void FloodPhase(TRelay& relay, TServer& flood, const fs::path& folder) {
+  const std::vector<std::string> paths = {"/body", "/chunks", "/trickle"};
+  const std::size_t before = flood.Visits().size();
+  for (std::size_t i = 0; i < paths.size(); ++i) DropUpdate(folder, FirstFlood + static_cast<int>(i), Url(flood, paths[i]));
+  const auto visits = flood.WaitFor(relay.Child(), 60s, [&](const auto& v) {
+    return v.size() >= before + paths.size() && v.back().Closed.has_value();
+  });
+  if (!visits) throw TFailure{1, "flood: the deliveries did not all end within 60 s"};
+  double longest = 0;
+  for (std::size_t i = 0; i < paths.size(); ++i) {
+    const TVisit& visit = (*visits)[before + i];
+    const double seconds = Seconds(*visit.Closed - visit.Accepted);
+    std::printf("flood: %s ended after %.3f s\n", visit.RequestLine.c_str(), seconds);
+    longest = std::max(longest, seconds);
+  }
+  Figure("flood_delivery_max", longest, 3, "s", "<= 10.2");
+}
+
 struct TOptions {
   std::string Program;
   bool Baseline = false;
@@ -196,7 +218,7 @@ std::string BaselineWrapper(const fs::path& home, const std::string& script, con
 int Run(const TOptions& options) {
   const TRelayHome home;
   const fs::path& folder = home.Folder();
-  TServer fast(TServer::EMode::Answer), silent(TServer::EMode::Hold);
+  TServer fast(TServer::EMode::Answer), silent(TServer::EMode::Hold), flood(TServer::EMode::Flood);
   const std::string executable =
       options.Baseline ? BaselineWrapper(home.Path(), options.BaselineScript, folder) : options.Program;
   TRelay relay(executable, ProgramEnvironment(home.Path()), home.Log());
@@ -213,6 +235,7 @@ int Run(const TOptions& options) {
     if (has("silent")) SilentPhase(relay, silent, folder);
     if (has("latency")) LatencyPhase(relay, fast, folder, options.LatencyUpdates, options.Seed);
     if (has("burst")) BurstPhase(relay, fast, silent, folder, options.Burst);
+    if (has("flood")) FloodPhase(relay, flood, folder);
     if (has("oddfiles")) OddFilesPhase(relay, fast, folder);
     if (has("bigline")) BigLinePhase(relay, fast, folder);
     std::optional<TWatched> boundWatched;
@@ -243,7 +266,7 @@ int Run(const TOptions& options) {
 int Usage() {
   std::fprintf(stderr,
                "usage: relaybox_relay_bench [--program PATH | --baseline [--baseline-script PATH]]\n"
-               "                            [--phases idle,silent,latency,burst,oddfiles,bigline,rss,scan,boundrss]\n"
+               "                            [--phases idle,silent,latency,burst,flood,oddfiles,bigline,rss,scan,boundrss]\n"
                "                            [--skip-idle] [--burst N] [--latency-updates N] [--seed N]\n"
                "The baseline runs idle, silent, latency and burst; the default is every phase it can run.\n"
                "bigline writes a 1 GiB file under /tmp; rss, scan and boundrss take about 7 minutes together.\n");

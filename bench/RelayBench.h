@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -40,9 +41,12 @@ struct TVisit {
 // its own thread. In Answer mode it replies "ok" to each request and closes, and records the
 // visit after replying; in Hold mode it records the visit at accept and never replies, waiting
 // at most 30 s for the client to give up, until Release() turns it into an answering server.
+// In Flood mode it records the visit at accept and sends a reply that never ends until the
+// client gives up (at most 30 s): a body of 256 KiB blocks, or for "/chunks" chunks of one
+// byte, or for "/trickle" a byte each millisecond.
 class TServer {
 public:
-  enum class EMode { Answer, Hold };
+  enum class EMode { Answer, Hold, Flood };
 
   explicit TServer(EMode mode)
       : FMode(mode), FListener(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), FPort(BindLoopback(FListener.Get(), true)) {
@@ -110,8 +114,29 @@ private:
     ::send(fd, Reply.data(), Reply.size(), MSG_NOSIGNAL);  // fits any socket buffer at once
   }
 
+  // Sends the flood that `requestLine` asks for until the client closes or `deadline`.
+  void Flood(int fd, const std::string& requestLine, Clock::time_point deadline) {
+    const bool chunks = requestLine.find("/chunks") != std::string::npos;
+    const bool trickle = requestLine.find("/trickle") != std::string::npos;
+    std::string block;
+    if (chunks) {
+      for (int i = 0; i < 40000; ++i) block += "1\r\nx\r\n";
+    } else {
+      block.assign(trickle ? 1 : 256 * 1024, 'x');
+    }
+    const std::string head = chunks ? "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" : "HTTP/1.0 200 OK\r\n\r\n";
+    ::send(fd, head.data(), head.size(), MSG_NOSIGNAL);
+    for (int i = 0; i < MaxSteps * 100 && !FStop && Clock::now() < deadline; ++i) {
+      pollfd p{fd, POLLOUT, 0};
+      if (::poll(&p, 1, 100) <= 0) continue;
+      if ((p.revents & (POLLERR | POLLHUP)) != 0) return;
+      if (::send(fd, block.data(), block.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0 && errno != EAGAIN) return;
+      if (trickle) std::this_thread::sleep_for(1ms);
+    }
+  }
+
   void Serve(int fd, Clock::time_point accepted) {
-    const bool hold = FMode == EMode::Hold;
+    const bool hold = FMode != EMode::Answer;
     if (hold) Record([&](auto& visits) { visits.push_back({accepted, {}, {}, {}}); });
     const auto deadline = accepted + (hold ? 30s : 10s);
     std::string header;
@@ -144,6 +169,11 @@ private:
           visits.back().RequestLine = line;
           visits.back().Arrived = arrived;
         });
+        if (FMode == EMode::Flood) {
+          Flood(fd, line, deadline);
+          Record([](auto& visits) { visits.back().Closed = Clock::now(); });
+          return;
+        }
         continue;
       }
       Answer(fd);

@@ -55,6 +55,7 @@ Latency and throughput	cpu_per_delivery	CPU per delivery (burst of 300)
 Idle and waiting	idle_cpu	CPU when idle (share of one core)
 Idle and waiting	silent_abort_after	Unanswered delivery given up after
 Idle and waiting	silent_cpu	CPU while a delivery waits unanswered
+Idle and waiting	flood_delivery_max	Longest delivery whose reply never ends (body flood, one-byte chunks, trickle), seen from the server
 Memory	rss_idle	Resident memory at start
 Memory	rss_2000_queued	Resident memory with 2000 updates of 1 KB queued
 Memory	rss_peak	Peak resident memory by then
