@@ -67,7 +67,7 @@ void THttpFetchForm::FetchPage(const Text& url, std::int32_t timeoutMs, Text& re
         FBody.reset();
         text = Memo1;
       });
-      if (!text.empty()) response = text;
+      if (!text.empty()) response = std::move(text);
     } catch (const std::exception&) {
       OnOwnerThread([this, failure = CurrentErrorFailure()] {
         FOutcome = {0, {}, failure};

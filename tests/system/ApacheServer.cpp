@@ -27,7 +27,11 @@ std::vector<std::string> Configure(const TServerProcess& server, const TPorts& p
   const std::string folder = server.Folder();
   std::string text = "ServerRoot " + folder + "\nDefaultRuntimeDir " + folder + "\nPidFile " + folder +
                      "apache2.pid\nErrorLog " + folder + "error.log\nMutex file:" + folder + " default\n" +
-                     "ServerName 127.0.0.1\nMaxKeepAliveRequests 1000\n";
+                     "ServerName 127.0.0.1\nMaxKeepAliveRequests 1000\n"
+                     // One worker serves the requests one after another, so that each is logged
+                     // before the next is served: the log is in the order of the requests.
+                     "ServerLimit 1\nStartServers 1\nThreadLimit 1\nThreadsPerChild 1\nMaxRequestWorkers 1\n"
+                     "MinSpareThreads 1\nMaxSpareThreads 2\n";
   for (const std::string module : {"mpm_event", "authz_core", "mime", "alias", "cgid", "filter", "deflate"}) {
     text += "LoadModule " + module + "_module /usr/lib/apache2/modules/mod_" + module + ".so\n";
   }
