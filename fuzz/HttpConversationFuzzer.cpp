@@ -95,6 +95,9 @@ constexpr int MaxPieces = 1024;
 // one read brought after a document ended; much more means received bytes pile up.
 constexpr std::ptrdiff_t MaxPending = 256 << 10;
 
+// 1xx, 204 and 304 replies never have a body, whatever their header says.
+bool HasBody(int status) { return status >= 200 && status != 204 && status != 304; }
+
 bool IsRedirect(int status) {
   return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
 }
@@ -160,7 +163,7 @@ public:
         case 2: Raw(Next()); break;
         case 3: Status(Next()); break;
         case 4:
-          FChunked = FChunked || ReadsHeader();
+          FChunked = FChunked || (ReadsHeader() && HasBody(FStatus));
           Header("Transfer-Encoding: chunked", false);
           break;
         case 5: BlankLine(); break;
@@ -440,7 +443,7 @@ private:
         exchange.Steps.push_back(std::move(piece.Step));
       }
     }
-    exchange.Exact = FExact && FStatusLines == 1 && FContentLengths == 1;
+    exchange.Exact = FExact && FStatusLines == 1 && FContentLengths == 1 && (HasBody(FStatus) || FBody.empty());
     exchange.Final = exchange.Exact && FStatus >= 200 && !(FLocation && IsRedirect(FStatus));
     exchange.Broken = FBroken;
     exchange.Status = FStatus;

@@ -1,5 +1,6 @@
 #include "http/FetchOutput.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <thread>
 
@@ -9,6 +10,7 @@ namespace relaybox {
 namespace {
 
 constexpr std::size_t MaxPending = 1024 * 1024;
+constexpr std::size_t WriteSlice = 64 * 1024;
 
 } // namespace
 
@@ -71,7 +73,11 @@ void TFetchOutput::Run(int fd, const std::shared_ptr<TShared>& shared) {
     shared->Writing = true;
     shared->Changed.notify_all();
     lock.unlock();
-    const bool written = WriteAll(fd, bytes.data(), bytes.size());
+    // In slices, so that the program, when it ends, waits on no more than one of them.
+    bool written = true;
+    for (std::size_t at = 0; written && at < bytes.size(); at += WriteSlice) {
+      written = WriteAll(fd, bytes.data() + at, std::min(WriteSlice, bytes.size() - at));
+    }
     const int error = written ? 0 : (errno != 0 ? errno : EIO);
     lock.lock();
     shared->Writing = false;

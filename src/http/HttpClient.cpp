@@ -1,5 +1,6 @@
 #include "http/HttpClient.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "base/CodePage.h"
@@ -13,18 +14,25 @@ namespace {
 // The path as it goes into the request line: printable ASCII as it is ("%xx" included), every
 // other character percent-encoded. A blank would end the target early, and a line break would
 // put whatever follows into the request as header lines of its own. Other characters are
-// encoded as the code page gives them, so the server decodes the bytes it always got; one the
-// code page lacks, in UTF-8.
+// encoded as the bytes they came from, so the server decodes the bytes it always got: up to
+// U+00FF the byte of that value (a Location header's text holds one character per byte), else
+// the code page's byte (an update file's text is decoded by it); one the code page lacks, in
+// UTF-8.
 Text RequestTarget(const Text& path) {
   static constexpr char16_t Hex[] = u"0123456789ABCDEF";
   Text target;
-  for (const char16_t c : path) {
+  for (std::size_t i = 0; i < path.size(); ++i) {
+    const char16_t c = path[i];
     if (c > u' ' && c < u'\x7F') {
       target += c;
       continue;
     }
-    std::string bytes = TextToAnsi(Text(1, c));
-    if (bytes == "?") bytes = TextToUtf8(Text(1, c));
+    std::string bytes = c <= 0xFF ? std::string(1, static_cast<char>(c)) : TextToAnsi(Text(1, c));
+    if (bytes == "?") {
+      const bool pair = c >= 0xD800 && c < 0xDC00 && i + 1 < path.size() && path[i + 1] >= 0xDC00 && path[i + 1] < 0xE000;
+      bytes = TextToUtf8(path.substr(i, pair ? 2 : 1));
+      i += pair ? 1 : 0;
+    }
     for (const unsigned char byte : bytes) target += {u'%', Hex[byte >> 4], Hex[byte & 15]};
   }
   return target;
@@ -39,6 +47,12 @@ bool IsValidPort(const Text& port) {
     if (value > 65535) return false;
   }
   return value > 0;
+}
+
+// A host name holds no blank or control character: a lookup could take "127.0.0.1 " for an
+// address, and the Host line would carry it.
+bool IsValidHost(const Text& host) {
+  return std::none_of(host.begin(), host.end(), [](char16_t c) { return c <= u' ' || c == u'\x7F'; });
 }
 
 Text ErrorText(int code) { return Utf8ToText(SocketErrorText(code)) + u" (Error #" + IntToText(code) + u")"; }
@@ -247,6 +261,7 @@ void THttpClient::ConnectToServer() {
     return;
   }
   if (!IsValidPort(FServerPort)) return FailAddress(u"invalid port \"" + FServerPort + u"\"");
+  if (!IsValidHost(FServerHost)) return FailAddress(u"invalid host \"" + FServerHost + u"\"");
   FDnsResult.clear();
   SetState(httpDnsLookup);
   try {

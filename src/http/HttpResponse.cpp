@@ -192,7 +192,9 @@ void THttpClient::ReceiveHeaderLine() {
   if (ResponseHasNoBody()) {
     FResponseComplete = true;
     // A body-less redirect is followed on a kept connection too: servers send them that way.
+    // One whose body has no length is not read, so its connection cannot serve again.
     if (FRelocationPending) {
+      FCloseReq = FCloseReq || BodyEndsWithClose();
       StartRelocation();
     } else if (FCloseReq) {
       FSocket.CloseDelayed();  // the close completes the request
@@ -214,12 +216,13 @@ bool THttpClient::ParseStatusLine(const Text& line) {
   }
   FResponseVersion = line.substr(5, 3);
   FCloseReq = FRequestVer == u"1.0" || FResponseVersion == u"1.0";
-  std::size_t start = 9;
-  while (start + 1 < line.size() && !IsDigit(line[start])) ++start;
-  // Three digits and no fourth: a status from 100 to 999.
-  const Text code = start < line.size() ? line.substr(start, 3) : Text();
-  const bool valid = code.size() == 3 && std::all_of(code.begin(), code.end(), IsDigit) && code[0] != u'0' &&
-                     (start + 3 == line.size() || !IsDigit(line[start + 3]));
+  // The version, blanks, then a status from 100 to 999: three digits, and the end of the line
+  // or a blank before the reason.
+  std::size_t start = 8;
+  while (start < line.size() && line[start] == u' ') ++start;
+  const Text code = line.substr(std::min(start, line.size()), 3);
+  const bool valid = start > 8 && code.size() == 3 && std::all_of(code.begin(), code.end(), IsDigit) &&
+                     code[0] != u'0' && (start + 3 == line.size() || line[start + 3] == u' ');
   if (!valid) {
     FailResponse(u"Invalid status code");
     return false;
@@ -330,14 +333,14 @@ bool THttpClient::ResolveLocation(const Text& value) {
   return true;
 }
 
+// A reply to HEAD, and a 1xx, 204 or 304, never has a body, whatever its header says. Any
+// other without a length has one that runs until the close, unless it is a redirect that is
+// followed: nothing of its body would be kept, so its connection is not waited on.
 bool THttpClient::ResponseHasNoBody() const {
-  if (FRequestType == httpHEAD) return true;
+  if (FRequestType == httpHEAD || FStatusCode < 200 || FStatusCode == 204 || FStatusCode == 304) return true;
   if (IsChunked()) return false;  // the chunks frame the body, whatever Content-Length says
   const std::int64_t length = BodyLength();
-  if (length == 0) return true;
-  if (length != -1) return false;
-  static constexpr std::int32_t NoBodyStatus[] = {204, 301, 302, 304, 401, 407};
-  return FStatusCode < 200 || std::find(std::begin(NoBodyStatus), std::end(NoBodyStatus), FStatusCode) != std::end(NoBodyStatus);
+  return length == 0 || (length < 0 && FRelocationPending);
 }
 
 void THttpClient::ApplyContentTypeExtension() {
@@ -385,7 +388,10 @@ void THttpClient::DecodeChunks(const char* data, std::int64_t len) {
         for (; p < end; ++p) {
           const int digit = HexValue(*p);
           if (digit < 0) {
-            if (FChunkDigits == 0) return FailResponse(u"Invalid chunk size");
+            // The size ends with its line, or with blanks or ";" before an extension.
+            if (FChunkDigits == 0 || std::strchr(" \t;\r\n", *p) == nullptr || *p == '\0') {
+              return FailResponse(u"Invalid chunk size");
+            }
             FChunkState = 1;
             break;
           }
@@ -547,8 +553,9 @@ void THttpClient::OnClosed(std::uint16_t error) {
     FireNotify(OnDocEnd);
   }
   // A redirect whose body the close ended (an empty one too) or cut short counts here; one
-  // whose connection closes after a complete reply was counted by StartRelocation.
-  if (FRelocationPending) {
+  // whose connection closes after a complete reply was counted by StartRelocation, and a
+  // connection to the new address that fails ends the request.
+  if (FRelocationPending && state == httpWaitingBody) {
     if (RelocationAllowed()) RelocateAfterClose();
     return;
   }

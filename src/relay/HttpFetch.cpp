@@ -60,7 +60,8 @@ void THttpFetchForm::FetchPage(const Text& url, std::int32_t timeoutMs, Text& re
         const bool timedOut = FTimedOut && HttpClient1.Failure() == hfAborted;
         FOutcome = {HttpClient1.StatusCode(), HttpClient1.ReasonText(),
                     timedOut ? TimedOutText(std::chrono::milliseconds(timeoutMs)) : HttpFailureText(HttpClient1)};
-        if (timedOut) FBody.reset();  // what came of a reply that ran out of time is no reply
+        // What came of a reply that was cut off, by the time limit or the program ending, is none.
+        if (HttpClient1.Failure() == hfAborted) FBody.reset();
         if (!FBody) return;           // no body arrived
         Memo1 = ResponseText(FBody->Bytes());
         Memo1.shrink_to_fit();  // a short text after a long one gives the long one's memory back

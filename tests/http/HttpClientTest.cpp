@@ -88,7 +88,8 @@ TEST_F(HttpClientTest, TheRequestLeavesAsOneBlockOfTheseLines) {
       // A line break in an address cannot end the request line early, nor can a blank.
       {"/a\r\nX-Injected: 1", "GET /a%0D%0AX-Injected:%201 HTTP/1.0", "a\r\nX-Injected: 1.htm"},
       // Beyond ASCII: the code page's bytes, or UTF-8 for a character it lacks.
-      {"/a b/\u00e9\u20ac.php?q=\u00fc \u2713", "GET /a%20b/%E9%80.php?q=%FC%20%E2%9C%93 HTTP/1.0", "\u00e9\u20ac.php"},
+      {"/a b/\u00e9\u20ac.php?q=\u00fc \u2713\U0001F600", "GET /a%20b/%E9%80.php?q=%FC%20%E2%9C%93%F0%9F%98%80 HTTP/1.0",
+       "\u00e9\u20ac.php"},
   };
   for (const auto& c : cases) {
     std::string request, port;
@@ -217,9 +218,13 @@ const TReplyCase ReplyCases[] = {
     {"CodingList", "HTTP/1.1 200 OK\r\nTransfer-Encoding: identity, Chunked \r\n\r\n2\r\nok\r\n0\r\nX-Trailer: 1\r\n\r\n",
      200, "OK", "ok", 1},
     {"OtherCoding", "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip\r\nContent-Length: 2\r\n\r\nabcdef", 200, "OK", "abcdef", 1},
-    // A Location to elsewhere than http is not followed: the redirect is the result.
-    {"RedirectToHttps", "HTTP/1.0 302 Found\r\nLocation: https://127.0.0.1/\r\nContent-Length: 5\r\n\r\nmoved", 302, "Found",
-     "moved", 1},
+    // A Location to elsewhere than http is not followed: the redirect is the result, its body
+    // running until the close as any other's.
+    {"RedirectToHttps", "HTTP/1.0 302 Found\r\nLocation: https://127.0.0.1/\r\n\r\nmoved", 302, "Found", "moved", 1},
+    {"UnauthorizedUntilClose", "HTTP/1.0 401 Unauthorized\r\n\r\nsecret", 401, "Unauthorized", "secret", 1},
+    // A 304 has no body, whatever its header says.
+    {"NotModifiedWithLength", "HTTP/1.1 304 Not Modified\r\nContent-Length: 10\r\nConnection: keep-alive\r\n\r\n", 304,
+     "Not Modified", "", 0},
 };
 
 // Each reply whole, in one-byte segments and in odd-sized ones.
@@ -365,6 +370,7 @@ TEST_F(HttpClientTest, FailuresOfTheExchangeEndTheRequestWithTheirStatus) {
       {"http://127.0.0.1:0/", 0, "invalid port \"0\"", RequestErrorBadAddress, hfBadAddress},
       {"http://127.0.0.1:80x/", 0, "invalid port \"80x\"", RequestErrorBadAddress, hfBadAddress},
       {"http://127.0.0.1: 80/", 0, "invalid port \" 80\"", RequestErrorBadAddress, hfBadAddress},
+      {"http://127.0.0.1 :80/", 0, "invalid host \"127.0.0.1 \"", RequestErrorBadAddress, hfBadAddress},
   };
   for (const auto& c : cases) {
     Events.clear();
@@ -591,8 +597,13 @@ TEST_F(HttpClientTest, RepliesThatBreakTheProtocolEndAsAFailedRequest) {
       {"HTTP/1.0 abc OK\r\n\r\n", "Invalid status code"},
       {"HTTP/1.0\r\n\r\n", "Invalid status code"},
       {"HTTP/1.1 099 Low\r\n\r\n", "Invalid status code"},
+      {"HTTP/1.1 -200 OK\r\n\r\n", "Invalid status code"},
+      {"HTTP/1.10 200 OK\r\n\r\n", "Invalid status code"},
+      {"HTTP/1.1\t200 OK\r\n\r\n", "Invalid status code"},
       {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nFFFFFFFFFFFFFFFFFF\r\n", "Invalid chunk size"},
       {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n\r\nhello\r\n0\r\n\r\n", "Invalid chunk size"},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0x10\r\n0123456789abcdef\r\n0\r\n\r\n",
+       "Invalid chunk size"},
       {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nhello\r\n0\r\n\r\n", "Invalid chunk end"},
       {"HTTP/1.1 200 OK\r\nContent-Length: 5x\r\n\r\nhello", "Invalid Content-Length"},
       {"HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\nhello!", "Invalid Content-Length"},

@@ -86,9 +86,9 @@ public:
   // Waits until the client closes its side (or 5 s pass).
   static void AwaitClose(int connection) { ReadBytes(connection, std::string::npos); }
   // Sends `chunk` again and again as fast as the client takes it, until the client closes the
-  // connection (true) or 10 s pass (false).
-  static bool Flood(int connection, const std::string& chunk) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  // connection (true) or `limit` passes (false).
+  static bool Flood(int connection, const std::string& chunk, std::chrono::seconds limit = std::chrono::seconds(10)) {
+    const auto end = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < end) {
       pollfd ready{connection, POLLOUT, 0};
       if (::poll(&ready, 1, 100) != 1) continue;

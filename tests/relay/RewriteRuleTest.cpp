@@ -15,6 +15,7 @@ TEST(RewriteRuleTest, ScriptReplacedOnUpdateDomainOnly) {
       {u"http://www.hoofline.example/updateScore.php", u"http://www.hoofline.example/testHLRelaybox.php"},
       {u"http://user@HOOFLINE.Example:8080/update.php?a=1", u"http://user@HOOFLINE.Example:8080/testHLRelaybox.php?a=1"},
       {u"http://hoofline.example/update.php" + longQuery, u"http://hoofline.example/testHLRelaybox.php" + longQuery},
+      {u"//hoofline.example./update.php#f?x=1", u"//hoofline.example./testHLRelaybox.php"},
       // No "update" in the path: unchanged, wherever else it stands.
       {u"http://hoofline.example/score.php?x=update", u"http://hoofline.example/score.php?x=update"},
       {u"http://update.hoofline.example/s.php?a=1", u"http://update.hoofline.example/s.php?a=1"},

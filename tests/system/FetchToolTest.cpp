@@ -115,6 +115,8 @@ TEST(FetchToolTest, RepliesRedirectsAndAddressesAsCurlTakesThem) {
        {to + "?q=2\r\n\r\n", to + "../up\r\n\r\n", to + "./here\r\n\r\n", to + " //127.0.0.1:{port}/x/../y \r\n\r\n", ok},
        {"/d/e/p", "/d/e/p?q=2", "/d/up", "/d/here", "/y"}, 0, "done", "200 OK\n"},
       // curl speaks ftp and follows; relaybox-fetch does not.
+      // A Location's bytes go out as they came (curl writes the hex digits in lower case).
+      {"non-ASCII Location", "/p", {to + "/\xE2\x82\xAC\x80\r\n\r\n", ok}, {"/p", "/%E2%82%AC%80"}, 0, "done", "200 OK\n", false},
       {"other scheme", "/p", {to + "ftp://127.0.0.1/x\r\nContent-Length: 5\r\n\r\nmoved"}, {"/p"}, 0, "moved", "302 Found\n",
        false},
   };

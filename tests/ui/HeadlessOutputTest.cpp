@@ -135,7 +135,7 @@ TEST(HeadlessOutputTest, EachLineArrivesAsItHappens) {
     TLoopbackPeer::ReadHeader(c);
     TLoopbackPeer::WriteBytes(c, "HTTP/1.0 200 OK\r\n\r\n");
     floodAccepted = true;
-    floodLeft = TLoopbackPeer::Flood(c, std::string(65536, 'f'));
+    floodLeft = TLoopbackPeer::Flood(c, std::string(65536, 'f'), std::chrono::seconds(30));
   });
   const std::string redirect = "http://127.0.0.1:" + redirector->Port();
   const std::string urls[] = {"http://127.0.0.1:" + fine.Port() + "/1", "http://127.0.0.1:" + missing.Port() + "/2",
