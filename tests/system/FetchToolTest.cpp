@@ -1,6 +1,7 @@
 // relaybox-fetch as a script uses it: what each kind of outcome does to the exit status and
 // stderr, against scripted loopback servers.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <functional>
@@ -154,22 +155,41 @@ TEST(FetchToolTest, RepliesRedirectsAndAddressesAsCurlTakesThem) {
   });
 }
 
+// Runs relaybox-fetch with its standard output into a pipe that nobody reads.
+TRunResult RunIntoStalledPipe(const std::vector<std::string>& argv, std::chrono::seconds limit) {
+  const TTempFolder home;
+  const std::string pipe = home.Path() + "out";
+  ::mkfifo(pipe.c_str(), 0600);
+  const int held = ::open(pipe.c_str(), O_RDWR | O_CLOEXEC);  // so that the program's open does not wait
+  TChildProcess process;
+  TRunResult result;
+  if (process.Start(argv, TChildProcess::InheritedEnvironment(), home.Path(), pipe, home.Path() + "err", result.Err)) {
+    if (!process.Wait(limit)) process.Stop(std::chrono::seconds(1));
+    result.ExitCode = process.ExitCode();
+    result.Err = ReadFile(home.Path() + "err");
+  }
+  ::close(held);
+  return result;
+}
+
 TEST(FetchToolTest, TheTimeLimitHoldsWhateverTheServerDoes) {
-  for (const bool flood : {false, true}) {
+  enum { Silent, Flood, FloodIntoStalledPipe };
+  for (const int kind : {Silent, Flood, FloodIntoStalledPipe}) {
     std::atomic<bool> clientLeft{false};
     TLoopbackPeer peer([&](int connection) {
       TLoopbackPeer::ReadHeader(connection);
-      if (!flood) return TLoopbackPeer::AwaitClose(connection);
+      if (kind == Silent) return TLoopbackPeer::AwaitClose(connection);
       std::string interim;
       for (int i = 0; i < 1000; ++i) interim += "HTTP/1.0 200 OK\r\nX: y\r\n";  // header lines without end
       TLoopbackPeer::WriteBytes(connection, "HTTP/1.0 200 OK\r\n\r\n");
       clientLeft = TLoopbackPeer::Flood(connection, interim);
     });
-    const TRunResult run = RunToEnd({RELAYBOX_FETCH, "--timeout=0.5", "http://127.0.0.1:" + peer.Port() + "/"},
-                                    std::chrono::seconds(30));
-    EXPECT_EQ(run.ExitCode, 3) << flood;
-    EXPECT_EQ(run.Err, "relaybox-fetch: timed out after 0.5 s\n") << flood;
-    if (flood) {
+    const std::vector<std::string> argv{RELAYBOX_FETCH, "--timeout=0.5", "http://127.0.0.1:" + peer.Port() + "/"};
+    const TRunResult run = kind == FloodIntoStalledPipe ? RunIntoStalledPipe(argv, std::chrono::seconds(30))
+                                                        : RunToEnd(argv, std::chrono::seconds(30));
+    EXPECT_EQ(run.ExitCode, 3) << kind;
+    EXPECT_EQ(run.Err, "relaybox-fetch: timed out after 0.5 s\n") << kind;
+    if (kind != Silent) {
       EXPECT_TRUE(clientLeft) << "the time limit waited for the server to stop";
     }
   }
