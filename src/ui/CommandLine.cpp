@@ -2,6 +2,8 @@
 
 #include <QCommandLineParser>
 
+#include <algorithm>
+
 namespace relaybox {
 
 TCommandLine ParseCommandLine(const QStringList& arguments, const QString& watchFolder) {
@@ -16,14 +18,24 @@ TCommandLine ParseCommandLine(const QStringList& arguments, const QString& watch
   parser.addOptions({help, version, headless});
 
   TCommandLine result;
-  if (!parser.parse(arguments)) {
+  const bool parsed = parser.parse(arguments);
+  // The parser takes "-headless" for eight one-letter options and names each of them.
+  const auto word = std::find_if(arguments.begin() + std::min<qsizetype>(1, arguments.size()), arguments.end(),
+                                 [](const QString& a) { return a.size() > 2 && a[0] == '-' && a[1] != '-'; });
+  if (!parsed && word != arguments.end()) {
+    const QString name = word->mid(1);
+    result.Error = "Unknown option '" + *word + "'" +
+                   (QStringList{"help", "version", "headless"}.contains(name) ? "; did you mean '--" + name + "'?"
+                                                                              : QString("."));
+  } else if (!parsed) {
     result.Error = parser.errorText();
   } else if (!parser.positionalArguments().isEmpty()) {
     result.Error = "Unexpected argument '" + parser.positionalArguments().first() + "'.";
   }
-  result.ShowHelp = parser.isSet(help);
-  result.ShowVersion = parser.isSet(version);
-  result.Headless = parser.isSet(headless);
+  // With an error nothing else the line says counts.
+  result.ShowHelp = result.Error.isEmpty() && parser.isSet(help);
+  result.ShowVersion = result.Error.isEmpty() && parser.isSet(version);
+  result.Headless = result.Error.isEmpty() && parser.isSet(headless);
   // Parsed before the application object exists, the parser cannot name the program itself.
   const QString text = parser.helpText();
   result.HelpText = "Usage: relaybox" + text.mid(text.indexOf(" [options]"));

@@ -2,8 +2,10 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
+#include <utility>
 
 #include "base/StandardStreams.h"
 
@@ -11,6 +13,16 @@ namespace relaybox {
 namespace {
 
 constexpr std::size_t MaxWaiting = 1024 * 1024;
+// At the end, for the lines still waiting, and then for the last words about those the reader
+// did not take in time: together within the second a signal gives the program to end.
+constexpr auto ExitPatience = std::chrono::milliseconds(700);
+constexpr auto NotePatience = std::chrono::milliseconds(300);
+
+std::size_t LineCount(const std::string& lines) { return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), '\n')); }
+
+std::string DroppedNote(std::size_t lines) {
+  return "(" + std::to_string(lines) + " lines were dropped: the output was not read)\n";
+}
 
 bool IsControl(char16_t c) {
   return c < u' ' || (c >= u'\x7F' && c <= u'\x9F') || c == u'\u2028' || c == u'\u2029';
@@ -58,22 +70,28 @@ std::string PassedOverLine(const Text& name, const std::string& reason) {
 THeadlessWriter::THeadlessWriter() { std::thread([shared = FShared] { Run(shared); }).detach(); }
 
 THeadlessWriter::~THeadlessWriter() {
-  std::unique_lock lock(FShared->Lock);
-  FShared->Stop = true;
-  FShared->Changed.notify_all();
-  FShared->Changed.wait_for(lock, std::chrono::seconds(1),
-                            [this] { return FShared->Lines.empty() && !FShared->Writing; });
+  TShared& shared = *FShared;
+  std::unique_lock lock(shared.Lock);
+  shared.Stop = true;
+  shared.Changed.notify_all();
+  const auto written = [&shared] { return shared.Lines.empty() && !shared.Writing; };
+  if (shared.Changed.wait_for(lock, ExitPatience, written) && shared.Dropped == 0) return;
+  for (const std::string& lines : shared.Lines) shared.Dropped += LineCount(lines);
+  shared.Lines.assign(1, DroppedNote(std::exchange(shared.Dropped, 0)));
+  shared.Bytes = shared.Lines.front().size();
+  shared.Changed.notify_all();
+  shared.Changed.wait_for(lock, NotePatience, written);
 }
 
-void THeadlessWriter::Write(std::string line) {
-  line += '\n';
+void THeadlessWriter::Write(std::string lines) {
+  lines += '\n';
   const std::lock_guard lock(FShared->Lock);
-  if (FShared->Bytes + line.size() > MaxWaiting) {
-    ++FShared->Dropped;
+  if (FShared->Bytes + lines.size() > MaxWaiting) {
+    FShared->Dropped += LineCount(lines);
     return;
   }
-  FShared->Bytes += line.size();
-  FShared->Lines.push_back(std::move(line));
+  FShared->Bytes += lines.size();
+  FShared->Lines.push_back(std::move(lines));
   FShared->Changed.notify_all();
 }
 
@@ -85,9 +103,7 @@ void THeadlessWriter::Run(const std::shared_ptr<TShared>& shared) {
     std::string bytes = std::move(shared->Lines.front());
     shared->Lines.pop_front();
     shared->Bytes -= bytes.size();
-    if (shared->Lines.empty() && shared->Dropped > 0) {
-      bytes += "(" + std::to_string(std::exchange(shared->Dropped, 0)) + " lines were dropped: the output was not read)\n";
-    }
+    if (shared->Lines.empty() && shared->Dropped > 0) bytes += DroppedNote(std::exchange(shared->Dropped, 0));
     shared->Writing = true;
     lock.unlock();
     WriteAll(STDOUT_FILENO, bytes.data(), bytes.size());  // a reader that went away takes the rest
@@ -95,6 +111,18 @@ void THeadlessWriter::Run(const std::shared_ptr<TShared>& shared) {
     shared->Writing = false;
     shared->Changed.notify_all();
   }
+}
+
+void ReportHeadless(TMainForm& form, THeadlessWriter& out) {
+  // The delivery being reported, with the status lines it changes, until its end.
+  auto delivery = std::make_shared<std::string>();
+  form.OnDelivery = [delivery](const TDeliveryReport& report) { *delivery = DeliveryLine(report); };
+  form.OnStatusText = [delivery, &out](const Text& text) {
+    if (delivery->empty()) return out.Write(StatusLine(text));
+    *delivery += "\n" + StatusLine(text);
+  };
+  form.OnDeliveryEnd = [delivery, &out] { out.Write(std::exchange(*delivery, {})); };
+  form.OnPassedOver = [&out](const Text& name, const std::string& reason) { out.Write(PassedOverLine(name, reason)); };
 }
 
 } // namespace relaybox

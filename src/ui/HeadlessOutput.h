@@ -30,12 +30,14 @@ std::string PassedOverLine(const Text& name, const std::string& reason);
 class THeadlessWriter {
 public:
   THeadlessWriter();
-  // Gives the lines still waiting up to a second, then leaves: the program is ending.
+  // Gives the lines still waiting a moment, then drops the rest and says so, which a reader
+  // that reads on learns; all within a second: the program is ending.
   ~THeadlessWriter();
   THeadlessWriter(const THeadlessWriter&) = delete;
   THeadlessWriter& operator=(const THeadlessWriter&) = delete;
 
-  void Write(std::string line);
+  // One or more lines, written or dropped together.
+  void Write(std::string lines);
 
 private:
   struct TShared {
@@ -52,5 +54,9 @@ private:
 
   const std::shared_ptr<TShared> FShared = std::make_shared<TShared>();
 };
+
+// Reports a relay without a window on `out`: each delivery's record goes out together with the
+// status lines it changes, so that neither is ever dropped without the other.
+void ReportHeadless(TMainForm& form, THeadlessWriter& out);
 
 } // namespace relaybox

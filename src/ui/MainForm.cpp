@@ -1,5 +1,6 @@
 #include "ui/MainForm.h"
 
+#include <QCoreApplication>
 #include <QHeaderView>
 #include <QMenuBar>
 #include <QScreen>
@@ -139,6 +140,10 @@ void TMainForm::closeEvent(QCloseEvent* event) {
   // A delivery under way would keep the program open until its time-out.
   if (FetchBusy && FFetchForm != nullptr) FFetchForm->HttpClient1.Abort();
   QMainWindow::closeEvent(event);
+  // The program ends with its window, at once. Left to the last window's closing, the quit
+  // would be a posted event that the next delivery's wait, a nested event loop, discards as
+  // it starts: the program would go on relaying without a window.
+  if (event->isAccepted()) QCoreApplication::quit();
 }
 
 void TMainForm::FormShow() {
@@ -182,6 +187,7 @@ void TMainForm::SendTimerTimer() {
   FIntake.RefreshMonitorGrid();
   ++SentCount;
   SetStatus(SentLabel, u"Updates sent: " + IntToText(SentCount));
+  if (OnDeliveryEnd) OnDeliveryEnd();
   SendTimer.SetEnabled(true);
 }
 

@@ -65,8 +65,10 @@ public:
   // Called with the new text whenever SentLabel or ReplyLabel changes, for a run without a
   // window.
   std::function<void(const Text& text)> OnStatusText;
-  // Called at the end of each delivery, before the status texts change.
+  // Called at the end of each delivery, before the status texts change; OnDeliveryEnd once
+  // they have.
   std::function<void(const TDeliveryReport& report)> OnDelivery;
+  std::function<void()> OnDeliveryEnd;
   // Called for each update file the intake passes over, with the reason.
   std::function<void(const Text& name, const std::string& reason)> OnPassedOver;
 

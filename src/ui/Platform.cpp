@@ -16,6 +16,7 @@ constexpr char Fallback[] = "minimal";
 constexpr auto DisplayPatience = std::chrono::seconds(10);
 
 QtMessageHandler PreviousHandler = nullptr;  // the one in place while the application is made
+std::string MissingPlatformName;             // a platform the user named that has no plugin
 
 void DropToolkitChatter(QtMsgType type, const QMessageLogContext&, const QString& message) {
   if (type == QtCriticalMsg || type == QtFatalMsg) std::fprintf(stderr, "%s\n", qPrintable(message));
@@ -25,6 +26,10 @@ void DropToolkitChatter(QtMsgType type, const QMessageLogContext&, const QString
 // come before the program's own hint.
 void DropPlatformComplaints(QtMsgType type, const QMessageLogContext& context, const QString& message) {
   const bool platform = context.category != nullptr && std::strncmp(context.category, "qt.qpa", 6) == 0;
+  static const QString NotFound = "Could not find the Qt platform plugin \"";
+  if (platform && message.startsWith(NotFound)) {
+    MissingPlatformName = message.mid(NotFound.size()).section('"', 0, 0).toStdString();
+  }
   if (type != QtFatalMsg && (platform || message.startsWith("QStandardPaths: XDG_RUNTIME_DIR"))) return;
   if (PreviousHandler != nullptr) PreviousHandler(type, context, message);
 }
@@ -64,5 +69,7 @@ TPlatformStart::~TPlatformStart() {
 }
 
 bool TPlatformStart::DisplayReached() const { return !FFallback || QGuiApplication::platformName() != Fallback; }
+
+const std::string& TPlatformStart::MissingPlatform() const { return MissingPlatformName; }
 
 } // namespace relaybox

@@ -2,6 +2,7 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <string>
 #include <thread>
 
 namespace relaybox {
@@ -23,8 +24,10 @@ public:
   TPlatformStart(const TPlatformStart&) = delete;
   TPlatformStart& operator=(const TPlatformStart&) = delete;
 
-  // After the application object is made: whether a display was reached.
+  // After the application object is made: whether a display was reached, and when not, the
+  // platform the user named (QT_QPA_PLATFORM) that has no plugin, if that is why.
   bool DisplayReached() const;
+  const std::string& MissingPlatform() const;
 
 private:
   bool FFallback = false;

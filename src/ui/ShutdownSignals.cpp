@@ -1,58 +1,71 @@
 #include "ui/ShutdownSignals.h"
 
 #include <fcntl.h>
-#include <cerrno>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <stdexcept>
 
 namespace relaybox {
 namespace {
 
-// Where the signal handler reports; a handler may do no more than write to it.
-int SignalWriteFd = -1;
+enum TPhase { Starting, Running, Ending };
+
+// What a signal does now, and where it reports while the event loop runs; a handler may do no
+// more than read these and write to the socket.
+std::atomic<int> Phase{Starting};
+int SignalReadFd = -1, SignalWriteFd = -1;
 
 void OnShutdownSignal(int) {
-  const int saved = errno;
-  const char byte = 1;
-  [[maybe_unused]] const auto written = ::write(SignalWriteFd, &byte, 1);
-  errno = saved;
+  switch (Phase.load()) {
+    case Starting:
+      ::_exit(0);  // nothing has been taken from the folder yet
+    case Running: {
+      const int saved = errno;
+      const char byte = 1;
+      [[maybe_unused]] const auto written = ::write(SignalWriteFd, &byte, 1);
+      errno = saved;
+      break;
+    }
+    default:
+      break;
+  }
 }
 
 } // namespace
 
-TShutdownSignals::TShutdownSignals(std::function<void()> onSignal) {
+void CatchShutdownSignals() {
   int fds[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, fds) != 0) {
     throw std::runtime_error("Cannot watch for shutdown signals");
   }
-  FReadFd = fds[0];
+  SignalReadFd = fds[0];
   SignalWriteFd = fds[1];
-  FNotifier = std::make_unique<QSocketNotifier>(FReadFd, QSocketNotifier::Read);
-  QObject::connect(FNotifier.get(), &QSocketNotifier::activated, [this, onSignal = std::move(onSignal)] {
-    char bytes[16];
-    while (::read(FReadFd, bytes, sizeof bytes) > 0) {
-    }
-    onSignal();
-  });
   struct sigaction action {};
   action.sa_handler = OnShutdownSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
-  ::sigaction(SIGTERM, &action, nullptr);
-  ::sigaction(SIGINT, &action, nullptr);
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) ::sigaction(signal, &action, nullptr);
+}
+
+TShutdownSignals::TShutdownSignals(std::function<void()> onSignal) {
+  FNotifier = std::make_unique<QSocketNotifier>(SignalReadFd, QSocketNotifier::Read);
+  QObject::connect(FNotifier.get(), &QSocketNotifier::activated, [onSignal = std::move(onSignal)] {
+    char bytes[16];
+    while (::read(SignalReadFd, bytes, sizeof bytes) > 0) {
+    }
+    onSignal();
+  });
+  Phase = Running;
 }
 
 TShutdownSignals::~TShutdownSignals() {
   // The program is ending already: a late signal changes nothing, not even the exit status.
-  std::signal(SIGTERM, SIG_IGN);
-  std::signal(SIGINT, SIG_IGN);
+  Phase = Ending;
   FNotifier.reset();
-  ::close(SignalWriteFd);
-  ::close(FReadFd);
-  SignalWriteFd = -1;
 }
 
 } // namespace relaybox

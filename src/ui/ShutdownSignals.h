@@ -7,8 +7,13 @@
 
 namespace relaybox {
 
-// Turns SIGTERM and SIGINT (a service stop, Ctrl-C) into a call of `onSignal` from the main
-// thread's event loop, where the program can end as if its window were closed.
+// SIGTERM, SIGINT and SIGHUP (a service stop, Ctrl-C, a closed terminal) end the program with
+// status 0 whenever they come. CatchShutdownSignals, the first thing the program does, makes
+// them end it at once while it starts; a TShutdownSignals turns them into a call of
+// `onSignal` from the main thread's event loop while it runs, where the program can end as
+// if its window were closed; once that is gone they change nothing, as the program is ending.
+void CatchShutdownSignals();
+
 class TShutdownSignals {
 public:
   explicit TShutdownSignals(std::function<void()> onSignal);
@@ -17,7 +22,6 @@ public:
   TShutdownSignals& operator=(const TShutdownSignals&) = delete;
 
 private:
-  int FReadFd = -1;
   std::unique_ptr<QSocketNotifier> FNotifier;
 };
 

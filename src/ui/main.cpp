@@ -20,6 +20,7 @@
 #include "ui/Platform.h"
 #include "ui/ShutdownSignals.h"
 #include "ui/UpdateFolder.h"
+#include "ui/WindowLoss.h"
 
 namespace {
 
@@ -35,6 +36,7 @@ constexpr char NoDisplayLine[] =
 
 int main(int argc, char** argv) {
   using namespace relaybox;
+  CatchShutdownSignals();
   OpenMissingStandardStreams();
   // Replies of megabytes pass through as a few large texts. With its default, adaptive limit
   // the allocator would keep such blocks in its pools after the first one and the program
@@ -66,7 +68,15 @@ int main(int argc, char** argv) {
   std::optional<TPlatformStart> platform(std::in_place, headless, NoDisplayLine, CannotStart);
   QApplication app(argc, argv);
   const bool displayReached = platform->DisplayReached();
+  const std::string missingPlatform = platform->MissingPlatform();
   platform.reset();
+  if (!displayReached && !missingPlatform.empty()) {
+    std::fprintf(stderr,
+                 "relaybox: the window system \"%s\" that QT_QPA_PLATFORM names has no plugin here; unset it, or "
+                 "run 'relaybox --headless' to relay without a window.\n",
+                 missingPlatform.c_str());
+    return CannotStart;
+  }
   if (!displayReached) {
     std::fputs(NoDisplayLine, stderr);
     return CannotStart;
@@ -98,14 +108,12 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     THeadlessWriter& out = output.emplace();
     out.Write("Watching " + folder);
-    mainForm.OnStatusText = [&out](const Text& text) { out.Write(StatusLine(text)); };
-    mainForm.OnDelivery = [&out](const TDeliveryReport& report) { out.Write(DeliveryLine(report)); };
-    mainForm.OnPassedOver = [&out](const Text& name, const std::string& reason) {
-      out.Write(PassedOverLine(name, reason));
-    };
+    ReportHeadless(mainForm, out);
   }
-  // A service stop or Ctrl-C ends the program as closing the window does.
+  // A service stop, Ctrl-C or a closed terminal ends the program as closing the window does.
   const TShutdownSignals shutdownSignals([&mainForm] { mainForm.close(); });
   mainForm.show();
+  // A window destroyed by another program ends the program as its close box does.
+  const TWindowLossWatch windowLoss(mainForm, [&mainForm] { mainForm.close(); });
   return QApplication::exec();
 }

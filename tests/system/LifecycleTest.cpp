@@ -15,13 +15,13 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// How the user ends the program.
-enum class TEnding { CloseBox, FileExit, Sigterm, Sigint };
-constexpr const char* EndingNames[] = {"CloseBox", "FileExit", "Sigterm", "Sigint"};
+// How the user, or another program, ends the program.
+enum class TEnding { CloseBox, FileExit, WindowDestroyed, Sigterm, Sigint, Sighup };
+constexpr const char* EndingNames[] = {"CloseBox", "FileExit", "WindowDestroyed", "Sigterm", "Sigint", "Sighup"};
 
 void PrintTo(TEnding ending, std::ostream* out) { *out << EndingNames[static_cast<int>(ending)]; }
 
-bool Windowed(TEnding ending) { return ending == TEnding::CloseBox || ending == TEnding::FileExit; }
+bool Windowed(TEnding ending) { return ending <= TEnding::WindowDestroyed; }
 
 // Opens "File" with a click on the menu bar, then picks "Exit" from the keyboard: Down
 // selects the menu's one item wherever the menu was drawn, Return triggers it. A click that
@@ -44,11 +44,16 @@ bool End(TRelayRun& relay, TEnding ending, const TVirtualDisplay& display, const
       return display.Run({"/usr/bin/python3", RELAYBOX_CLOSE_WINDOW, window}).ExitCode == 0;
     case TEnding::FileExit:
       return ChooseFileExit(display, window, relay.Process().Pid());
+    case TEnding::WindowDestroyed:
+      return display.XDoTool({"windowclose", window}).ExitCode == 0;
     case TEnding::Sigterm:
       relay.Process().Signal(SIGTERM);
       return true;
     case TEnding::Sigint:
       relay.Process().Signal(SIGINT);
+      return true;
+    case TEnding::Sighup:
+      relay.Process().Signal(SIGHUP);
       return true;
   }
   return false;
@@ -139,8 +144,38 @@ std::string EndingName(const ::testing::TestParamInfo<TEnding>& info) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Endings, LifecycleTest,
-                         ::testing::Values(TEnding::CloseBox, TEnding::FileExit, TEnding::Sigterm, TEnding::Sigint),
+                         ::testing::Values(TEnding::CloseBox, TEnding::FileExit, TEnding::WindowDestroyed,
+                                           TEnding::Sigterm, TEnding::Sigint, TEnding::Sighup),
                          EndingName);
+
+// SIGTERM ends the program with 0 in every phase: while it starts, and between the deliveries
+// of a flow of long addresses, where the quit that the closed window asked for used to be
+// discarded by the next delivery's wait, so that the program relayed on and no later signal
+// ended it. Each round sends it at another moment.
+TEST(ShutdownTest, ASignalEndsTheProgramWhateverItIsDoing) {
+  TLoopbackPeer quick(
+      [](int connection) {
+        TLoopbackPeer::ReadHeader(connection);
+        TLoopbackPeer::WriteBytes(connection, "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok");
+      },
+      1000);
+  const std::string address = "http://127.0.0.1:" + quick.Port() + "/u?" + std::string(16000, 'q');
+  for (int round = 0; round < 14; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    TRelayRun relay;
+    for (int n = 0; n < 40; ++n) relay.AddUpdate("flow", address + "&n=" + std::to_string(n));
+    std::string error;
+    ASSERT_TRUE(relay.Start(error)) << error;
+    // Rounds 0-3 at start-up (50-350 ms: from when its own code runs), the others while
+    // updates flow (1-3 s).
+    std::this_thread::sleep_for(round < 4 ? 50ms + 100ms * round : 1s + 200ms * (round - 4));
+    relay.Process().Signal(SIGTERM);
+    const bool ended = relay.Process().Wait(5s);
+    if (!ended) relay.Stop();
+    EXPECT_TRUE(ended) << "still running 5 s after SIGTERM";
+    EXPECT_EQ(relay.Process().ExitCode(), 0);
+  }
+}
 
 } // namespace
 } // namespace relaybox

@@ -42,6 +42,9 @@ TEST(StartupTest, WhatCannotWorkIsSaidPlainly) {
       {"no display", {}, {"DISPLAY=", "WAYLAND_DISPLAY="}, NoDisplay},
       {"a display nobody serves", {}, {"DISPLAY=:1999", "WAYLAND_DISPLAY="}, NoDisplay},
       {"a platform chosen that cannot start", {}, {"QT_QPA_PLATFORM=xcb", "DISPLAY=:1999"}, NoDisplay},
+      {"a platform chosen that does not exist", {}, {"QT_QPA_PLATFORM=bogus"},
+       "relaybox: the window system \"bogus\" that QT_QPA_PLATFORM names has no plugin here; unset it, or run "
+       "'relaybox --headless' to relay without a window.\n"},
       {"a display that never answers", {}, {"DISPLAY=127.0.0.1:" + std::to_string(silentDisplay.Port() - 6000),
                                              "WAYLAND_DISPLAY="}, NoDisplay},
       {"a watch folder that cannot be made", {"--headless"}, {"XDG_CONFIG_HOME=" + config.Path()},

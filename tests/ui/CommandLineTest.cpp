@@ -18,6 +18,9 @@ TEST(CommandLineTest, ReadsTheOptionsTheQtWay) {
       {{"-v"}, false, false, true, ""},
       {{"--version", "--headless"}, true, false, true, ""},
       {{"--bogus"}, false, false, false, "Unknown option 'bogus'."},
+      {{"-hv"}, false, true, true, ""},
+      {{"-headless"}, false, false, false, "Unknown option '-headless'; did you mean '--headless'?"},
+      {{"-x11"}, false, false, false, "Unknown option '-x11'."},
       {{"folder"}, false, false, false, "Unexpected argument 'folder'."},
   };
   for (const auto& c : cases) {

@@ -15,6 +15,7 @@
 #include <fstream>
 #include <optional>
 #include <regex>
+#include <sstream>
 #include <thread>
 
 #include "LoopbackPeer.h"
@@ -74,8 +75,10 @@ public:
     if (FOut >= 0) ::close(FOut);
   }
 
-  // Reads until the output holds `text`, at most `limit`; true when it does.
-  bool ReadUntil(const std::string& text, std::chrono::seconds limit) {
+  // Reads until the output holds `text`, at most `limit`; true when it does. With a `pause`,
+  // as a slow reader: 512 bytes, then the pause.
+  bool ReadUntil(const std::string& text, std::chrono::seconds limit,
+                 std::chrono::milliseconds pause = std::chrono::milliseconds(0)) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (Printed.find(text) == std::string::npos && std::chrono::steady_clock::now() < deadline) {
       pollfd ready{FOut, POLLIN, 0};
@@ -84,9 +87,11 @@ public:
       const ssize_t n = ::read(FOut, buffer, sizeof buffer);
       if (n <= 0) break;
       Printed.append(buffer, static_cast<std::size_t>(n));
+      std::this_thread::sleep_for(pause);
     }
     return Printed.find(text) != std::string::npos;
   }
+  void Signal(int signal) const { ::kill(FPid, signal); }
 
   std::string Printed;
 
@@ -174,6 +179,44 @@ TEST(HeadlessOutputTest, EachLineArrivesAsItHappens) {
   const std::vector<std::string> hops{"/4",     "/r/3/0", "/r/3/1", "/r/3/2", "/r/3/3", "/r/9/0",
                                       "/r/9/1", "/r/9/2", "/r/9/3", "/r/9/4", "/r/9/5"};
   EXPECT_EQ(redirected, hops);
+}
+
+// A reader slower than the relay learns, when the program ends, how many lines it did not get,
+// and never gets a delivery's record without its status lines or those without the record.
+TEST(HeadlessOutputTest, AtTheEndASlowReaderLearnsWhatWasDropped) {
+  QTemporaryDir home;
+  const std::string folder = home.path().toStdString() + "/Documents/Quintel/Hoofline/Relaybox/";
+  std::filesystem::create_directories(folder);
+  constexpr int Updates = 40;  // each prints a reply of about 4 KB: 160 KB, far beyond the pipe
+  std::atomic<int> served{0};
+  TLoopbackPeer server(
+      [&served](int connection) {
+        TLoopbackPeer::ReadHeader(connection);
+        TLoopbackPeer::WriteBytes(connection, "HTTP/1.0 200 OK\r\n\r\n" + std::to_string(++served) + std::string(8192, 'r'));
+      },
+      Updates);
+  for (int n = 1; n <= Updates; ++n) {
+    char name[16];
+    std::snprintf(name, sizeof name, "C%06d.txt", n);
+    std::ofstream(folder + name, std::ios::binary) << "Site\r\nhttp://127.0.0.1:" << server.Port() << "/\r\n";
+  }
+  THeadlessRun run(home.path().toStdString());  // not read until the program is told to end
+  for (int i = 0; i < 600 && served < Updates; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  run.Signal(SIGTERM);
+  run.ReadUntil("\x01", std::chrono::seconds(2), std::chrono::milliseconds(20));  // slowly: 25 KB/s
+  run.ReadUntil("\x01", std::chrono::seconds(30));                                 // then the rest
+  // "Watching", whole deliveries (record, reply, count), then the note.
+  std::istringstream lines(run.Printed);
+  std::vector<std::string> seen;
+  for (std::string line; std::getline(lines, line);) seen.push_back(line.substr(0, line.find_first_of("\t:")));
+  ASSERT_GE(seen.size(), 2u) << run.Printed;
+  EXPECT_EQ(seen.front(), "Watching " + folder);
+  EXPECT_TRUE(std::regex_match(run.Printed.substr(run.Printed.rfind('(')), std::regex("\\([0-9]+ lines were dropped: the output was not read\\)\n")))
+      << run.Printed.substr(run.Printed.size() < 300 ? 0 : run.Printed.size() - 300);
+  EXPECT_EQ((seen.size() - 2) % 3, 0u);
+  for (std::size_t i = 1; i + 3 < seen.size(); i += 3) {
+    EXPECT_EQ(seen[i] + "|" + seen[i + 1] + "|" + seen[i + 2], "delivery|Latest Response |Updates sent") << i;
+  }
 }
 
 TEST(HeadlessOutputTest, AReaderThatStopsReadingHoldsNothingUp) {
