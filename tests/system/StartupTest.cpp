@@ -1,6 +1,7 @@
 // What the real program says when it cannot start, and what its help names.
 #include <gtest/gtest.h>
 
+#include <pwd.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -98,11 +99,25 @@ TEST(StartupTest, WhatCannotWorkIsSaidPlainly) {
 }
 
 TEST(StartupTest, TheHelpNamesTheWatchFolderInUse) {
-  const TTempFolder config;
+  const TTempFolder config, noSettings;
   config.Write("user-dirs.dirs", "XDG_DOCUMENTS_DIR=\"/srv/Dokumente\"\n");
-  const TRunResult run = RunToEnd({RELAYBOX_PROGRAM, "--help"}, 20s, {"XDG_CONFIG_HOME=" + config.Path()});
-  EXPECT_EQ(run.ExitCode, 0);
-  EXPECT_NE(run.Out.find("/srv/Dokumente/Quintel/Hoofline/Relaybox/"), std::string::npos) << run.Out;
+  // Without a usable HOME, the user database's home folder, where the locks go too.
+  const passwd* user = ::getpwuid(::geteuid());
+  ASSERT_NE(user, nullptr);
+  const std::string userHome = user->pw_dir;
+  const struct {
+    std::vector<std::string> Variables;
+    std::string Folder;
+  } cases[] = {
+      {{"XDG_CONFIG_HOME=" + config.Path()}, "/srv/Dokumente/Quintel/Hoofline/Relaybox/"},
+      {{"HOME=", "XDG_CONFIG_HOME=" + noSettings.Path()}, userHome + "/Documents/Quintel/Hoofline/Relaybox/"},
+      {{"HOME=relative/home", "XDG_CONFIG_HOME=" + noSettings.Path()}, userHome + "/Documents/Quintel/Hoofline/Relaybox/"},
+  };
+  for (const auto& c : cases) {
+    const TRunResult run = RunToEnd({RELAYBOX_PROGRAM, "--help"}, 20s, c.Variables);
+    EXPECT_EQ(run.ExitCode, 0);
+    EXPECT_NE(run.Out.find(" " + c.Folder), std::string::npos) << c.Variables.front() << ": " << run.Out;
+  }
 }
 
 } // namespace
