@@ -150,6 +150,7 @@ std::string TInstanceLock::Keep() {
           failures += (failures.empty() ? "" : ", ") + lockFolder + " (" + error + ")";
           break;
       }
+      if (!error.empty()) break;  // this lock folder cannot hold the locks now
     }
   }
   // A lock file taken anew stands in for the one that was deleted.
