@@ -17,8 +17,9 @@ struct TListedName {
 // True for a name beginning with "C" and ending in ".txt", in any letter case.
 bool MatchesUpdatePattern(std::string_view rawName);
 
-// Makes the watch folder when it is missing and checks that it can be listed; returns "" or
-// what is wrong, naming the folder ("cannot create the watch folder /x/: Permission denied").
+// Makes the watch folder when it is missing and checks that it can be listed and that files
+// can be deleted from it; returns "" or what is wrong, naming the folder ("cannot create the
+// watch folder /x/: Permission denied", "the watch folder /x is a file, not a folder").
 std::string PrepareWatchFolder(const std::string& folder);
 
 // Every entry of `folder` matching the pattern, of any kind, in the order the file system

@@ -6,10 +6,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 
 namespace relaybox {
@@ -32,6 +34,8 @@ bool IsPrivateFolder(const char* path) {
          info.st_uid == ::geteuid() && (info.st_mode & 022) == 0;
 }
 
+std::string FolderOf(const std::string& path) { return path.substr(0, path.rfind('/') + 1); }
+
 } // namespace
 
 std::vector<std::string> TInstanceLock::UserLockFolders() {
@@ -52,46 +56,174 @@ std::vector<std::string> TInstanceLock::UserLockFolders() {
   return folders;
 }
 
-TInstanceLock::TInstanceLock(const std::string& folder, const std::vector<std::string>& lockFolders) {
+TInstanceLock::TInstanceLock(const std::string& folder, const std::vector<std::string>& lockFolders)
+    : FFolder(folder) {
   // One name however the folder is written: relative, with "./" or through a link.
   std::error_code ignored;
   std::filesystem::path key = std::filesystem::weakly_canonical(folder, ignored);
   if (key.empty()) key = std::filesystem::absolute(folder, ignored).lexically_normal();
-  const std::string keyText = (key / "").string();
+  FKeyText = (key / "").string();
   char name[40];
-  std::snprintf(name, sizeof name, "watch-%016llx.lock", static_cast<unsigned long long>(PathHash(keyText)));
+  std::snprintf(name, sizeof name, "watch-%016llx.lock", static_cast<unsigned long long>(PathHash(FKeyText)));
+  FPathName = name;
+  const std::string folderName = FolderLockName();
+
+  std::string failures;
   for (const std::string& lockFolder : lockFolders) {
-    std::filesystem::create_directories(lockFolder, ignored);
-    const std::string path = lockFolder + name;
-    // A folder that cannot hold a lock file is passed over; with none at all the relay runs unguarded.
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) continue;
-    FFds.push_back(fd);
-    FPaths.push_back(path);
-    int result = 0;
-    do {
-      result = ::flock(fd, LOCK_EX | LOCK_NB);
-    } while (result != 0 && errno == EINTR);
-    if (result != 0 && errno == EWOULDBLOCK) {
-      // Another relay holds it. What this one holds already is let go at once, so that two
-      // relays starting together cannot each keep the other out.
-      FAcquired = false;
-      for (const int held : FFds) ::close(held);
-      FFds.clear();
-      return;
+    std::error_code made;
+    std::filesystem::create_directories(lockFolder, made);
+    std::vector<THeld> taken;
+    std::string error;
+    for (const std::string& lockName : {FPathName, folderName}) {
+      if (lockName.empty()) continue;  // the folder is not there yet: Keep() locks it once it is
+      THeld held{};
+      const TTake outcome = Take(lockFolder + lockName, held, error);
+      if (outcome == Taken) taken.push_back(held);
+      if (outcome == Busy) {
+        // Another relay holds it. What this one holds already is let go at once, so that two
+        // relays starting together cannot each keep the other out.
+        Release(taken);
+        Release(FHeld);
+        FLockFolders.clear();
+        return;
+      }
+      if (outcome == Failed) break;
     }
-    if (result != 0) continue;
-    // For people who wonder what the file is; the sticky bit keeps runtime-folder clean-ups off it.
-    const std::string text = keyText + "\n";
-    if (::ftruncate(fd, 0) == 0) {
-      [[maybe_unused]] const auto written = ::pwrite(fd, text.data(), text.size(), 0);
+    if (!error.empty()) {
+      // A lock folder that cannot hold the lock files is passed over.
+      Release(taken);
+      failures += (failures.empty() ? "" : ", ") + lockFolder + " (" + (made ? made.message() : error) + ")";
+      continue;
     }
-    ::fchmod(fd, 0600 | S_ISVTX);
+    FHeld.insert(FHeld.end(), taken.begin(), taken.end());
+    FLockFolders.push_back(lockFolder);
+  }
+  FAcquired = !FLockFolders.empty();
+  // Without a lock nothing would keep a second relay off: the relay does not start.
+  if (!FAcquired) {
+    FFailure = lockFolders.empty() ? "there is no folder to keep a lock file in"
+                                   : "no lock file can be made in " + failures;
   }
 }
 
-TInstanceLock::~TInstanceLock() {
-  for (const int fd : FFds) ::close(fd);
+TInstanceLock::~TInstanceLock() { Release(FHeld); }
+
+std::vector<std::string> TInstanceLock::Paths() const {
+  std::vector<std::string> paths;
+  for (const THeld& held : FHeld) paths.push_back(held.Path);
+  return paths;
+}
+
+std::string TInstanceLock::Keep() {
+  if (!FAcquired) return "the watch folder is not locked";
+  const std::string folderName = FolderLockName();
+  std::vector<std::string> kept;  // the lock files this relay holds now, checked or taken anew
+  std::vector<THeld> taken;
+  std::string failures;
+  for (const std::string& lockFolder : FLockFolders) {
+    std::string error;
+    for (const std::string& lockName : {FPathName, folderName}) {
+      if (lockName.empty()) continue;
+      const std::string path = lockFolder + lockName;
+      const auto held = std::find_if(FHeld.begin(), FHeld.end(), [&path](const THeld& h) { return h.Path == path; });
+      struct stat info {};
+      if (held != FHeld.end() && ::stat(path.c_str(), &info) == 0 && info.st_dev == held->Device &&
+          info.st_ino == held->Inode) {
+        kept.push_back(path);
+        continue;
+      }
+      // A new folder at the path, or a lock file deleted: its lock is taken now.
+      std::error_code ignored;
+      std::filesystem::create_directories(lockFolder, ignored);
+      THeld fresh{};
+      switch (Take(path, fresh, error)) {
+        case Taken:
+          taken.push_back(fresh);
+          kept.push_back(path);
+          break;
+        case Busy:
+          // Another relay reached the folder first. This one takes nothing from it until that one
+          // ends, and holds nothing new meanwhile, so the two cannot keep each other out.
+          Release(taken);
+          return "another relay holds the watch folder";
+        case Failed:
+          failures += (failures.empty() ? "" : ", ") + lockFolder + " (" + error + ")";
+          break;
+      }
+      if (!error.empty()) break;  // this lock folder cannot hold the locks now
+    }
+  }
+  // A lock file taken anew stands in for the one that was deleted.
+  for (const THeld& fresh : taken) {
+    std::vector<THeld> replaced;
+    std::erase_if(FHeld, [&fresh, &replaced](const THeld& h) {
+      if (h.Path != fresh.Path) return false;
+      replaced.push_back(h);
+      return true;
+    });
+    Release(replaced);
+    FHeld.push_back(fresh);
+  }
+  // At least one lock folder holds every lock this folder needs.
+  const bool locked = std::any_of(FLockFolders.begin(), FLockFolders.end(), [&](const std::string& lockFolder) {
+    return std::count_if(kept.begin(), kept.end(), [&](const std::string& path) { return FolderOf(path) == lockFolder; }) ==
+           (folderName.empty() ? 1 : 2);
+  });
+  if (!locked) return "the watch folder cannot be locked: no lock file can be made in " + failures;
+  // The folder that was at the path before is no longer looked into: its lock is let go.
+  std::vector<THeld> stale;
+  std::erase_if(FHeld, [&kept, &stale](const THeld& h) {
+    if (std::find(kept.begin(), kept.end(), h.Path) != kept.end()) return false;
+    stale.push_back(h);
+    return true;
+  });
+  Release(stale);
+  return {};
+}
+
+// The name of the lock file for the folder now at the watch folder's path; "" while there is
+// none.
+std::string TInstanceLock::FolderLockName() const {
+  struct stat info {};
+  if (::stat(FFolder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return {};
+  char name[64];
+  std::snprintf(name, sizeof name, "folder-%llx-%llx.lock", static_cast<unsigned long long>(info.st_dev),
+                static_cast<unsigned long long>(info.st_ino));
+  return name;
+}
+
+TInstanceLock::TTake TInstanceLock::Take(const std::string& path, THeld& held, std::string& error) const {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) {
+    error = std::strerror(errno);
+    return Failed;
+  }
+  int result = 0;
+  do {
+    result = ::flock(fd, LOCK_EX | LOCK_NB);
+  } while (result != 0 && errno == EINTR);
+  struct stat info {};
+  if (result == 0 && ::fstat(fd, &info) != 0) result = -1;
+  if (result != 0) {
+    const int failure = errno;
+    ::close(fd);
+    if (failure == EWOULDBLOCK) return Busy;
+    error = std::strerror(failure);
+    return Failed;
+  }
+  // For people who wonder what the file is; the sticky bit keeps runtime-folder clean-ups off it.
+  const std::string text = FKeyText + "\n";
+  if (::ftruncate(fd, 0) == 0) {
+    [[maybe_unused]] const auto written = ::pwrite(fd, text.data(), text.size(), 0);
+  }
+  ::fchmod(fd, 0600 | S_ISVTX);
+  held = {path, fd, info.st_dev, info.st_ino};
+  return Taken;
+}
+
+void TInstanceLock::Release(std::vector<THeld>& held) {
+  for (const THeld& h : held) ::close(h.Fd);
+  held.clear();
 }
 
 } // namespace relaybox

@@ -36,8 +36,21 @@ TUpdateIntake::TUpdateIntake(std::string folder, TMonitorDisplay& display, std::
 void TUpdateIntake::ScanUpdateFolder() {
   FDisplay.SetScanTimerEnabled(false);
   // While the queue is full, files wait in the folder.
-  if (QueueCount < QueueCapacity) TakeLowestFile();
+  if (HoldsFolder() && QueueCount < QueueCapacity) TakeLowestFile();
   FDisplay.SetScanTimerEnabled(true);
+}
+
+// Another relay on the same files would deliver them twice: while this one cannot be sure the
+// folder is its own, it takes nothing and delivers only what it has queued.
+bool TUpdateIntake::HoldsFolder() {
+  std::string problem = KeepFolder ? KeepFolder() : std::string();
+  if (problem != FHaltedBy) {
+    FHaltedBy = std::move(problem);
+    const std::string line = FHaltedBy.empty() ? std::string() : "Not taking files: " + FHaltedBy;
+    FDisplay.SetCountCaption(Utf8ToText(line));
+    if (OnHalted) OnHalted(line);
+  }
+  return FHaltedBy.empty();
 }
 
 void TUpdateIntake::TakeLowestFile() {

@@ -36,6 +36,12 @@ public:
 
   // Told once for each file passed over, with the reason ("cannot be read: Permission denied").
   std::function<void(const Text& name, const std::string& reason)> OnPassedOver;
+  // Asked on each tick before the folder is looked into: "" while this relay holds what is at
+  // the watch folder's path, else why not. No file is taken then.
+  std::function<std::string()> KeepFolder;
+  // Told when files stop being taken ("Not taking files: " and why, shown in the count label
+  // too), and with "" when they are taken again.
+  std::function<void(const std::string& line)> OnHalted;
 
 private:
   // What a name leads to, so that a file passed over is tried again only once it changed.
@@ -61,6 +67,7 @@ private:
   // What trying a file came to. Ready: it could be taken, but a lower one is waited for.
   enum TTry { Taken, Ready, Wait, PassedOver, Vanished };
 
+  bool HoldsFolder();
   void TakeLowestFile();
   TTry TryToTake(const TListedName& entry, bool mayTake);
   bool IsPassedOver(const std::string& rawName);
@@ -75,6 +82,7 @@ private:
   std::unordered_map<std::string, TPassedOver> FPassedOver;
   std::unordered_map<std::string, TBeingWritten> FBeingWritten;
   std::uint64_t FScanNumber = 0;
+  std::string FHaltedBy;  // why no file is taken, as KeepFolder last said
 };
 
 } // namespace relaybox

@@ -82,6 +82,9 @@ TMainForm::TMainForm(std::string updateFolder)
   FIntake.OnPassedOver = [this](const Text& name, const std::string& reason) {
     if (OnPassedOver) OnPassedOver(name, reason);
   };
+  FIntake.OnHalted = [this](const std::string& line) {
+    if (OnIntakeHalted) OnIntakeHalted(line);
+  };
   Timer1.OnTimer = [this] { Timer1Timer(); };
   SendTimer.OnTimer = [this] { SendTimerTimer(); };
 

@@ -40,6 +40,9 @@ public:
   void SetAboutBox(TAboutBox* aboutBox) { FAboutBox = aboutBox; }
   // Deliveries start once the fetch form, created after this window, is known.
   void SetFetchForm(THttpFetchForm* fetchForm) { FFetchForm = fetchForm; }
+  // Asked on each scan tick whether the watch folder is still this relay's (see
+  // TUpdateIntake::KeepFolder).
+  void SetFolderGuard(std::function<std::string()> guard) { FIntake.KeepFolder = std::move(guard); }
 
   // TMonitorDisplay
   Text Cell(int col, int row) const override;
@@ -71,6 +74,9 @@ public:
   std::function<void()> OnDeliveryEnd;
   // Called for each update file the intake passes over, with the reason.
   std::function<void(const Text& name, const std::string& reason)> OnPassedOver;
+  // Called when the intake stops taking files, with the line that says why, and with "" when
+  // it takes them again.
+  std::function<void(const std::string& line)> OnIntakeHalted;
 
 protected:
   void showEvent(QShowEvent* event) override;

@@ -93,7 +93,11 @@ int main(int argc, char** argv) {
   if (const std::string problem = PrepareWatchFolder(folder); !problem.empty()) {
     return refuse("relaybox: " + problem, QMessageBox::Critical);
   }
-  const TInstanceLock lock(folder);
+  TInstanceLock lock(folder);
+  if (!lock.Acquired() && !lock.Failure().empty()) {
+    return refuse("relaybox: cannot lock the watch folder " + folder + " against a second relay: " + lock.Failure(),
+                  QMessageBox::Critical);
+  }
   if (!lock.Acquired()) return refuse(AlreadyRunning, QMessageBox::Information);
 
   InstallMessageBridge();
@@ -103,12 +107,16 @@ int main(int argc, char** argv) {
   mainForm.SetAboutBox(&aboutBox);
   THttpFetchForm fetchForm;
   mainForm.SetFetchForm(&fetchForm);
+  mainForm.SetFolderGuard([&lock] { return lock.Keep(); });
   if (headless) {
     // Whoever reads the output may go away; the relay goes on without them.
     std::signal(SIGPIPE, SIG_IGN);
     THeadlessWriter& out = output.emplace();
     out.Write("Watching " + folder);
     ReportHeadless(mainForm, out);
+    mainForm.OnIntakeHalted = [&out, &folder](const std::string& line) {
+      out.Write(line.empty() ? "Watching " + folder : line);
+    };
   }
   // A service stop, Ctrl-C or a closed terminal ends the program as closing the window does.
   const TShutdownSignals shutdownSignals([&mainForm] { mainForm.close(); });

@@ -35,5 +35,16 @@ TEST(FolderListingTest, ListsMatchingEntriesOfEveryKind) {
   EXPECT_TRUE(ListUpdateFiles(folder.Path() + "missing/").empty());
 }
 
+TEST(FolderListingTest, AWatchFolderIsUsableWhereFilesCanBeDeleted) {
+  const TTempFolder watch;
+  EXPECT_EQ(PrepareWatchFolder(watch.Path()), "");
+  EXPECT_TRUE(std::filesystem::is_empty(watch.Path())) << "the trial file was left behind";
+  // Another user's folder, or one whose modes forbid it.
+  const int status = RunWithoutPrivileges(watch, 0555, [&watch] {
+    return PrepareWatchFolder(watch.Path()) == "cannot delete files in the watch folder " + watch.Path() + ": Permission denied" ? 0 : 3;
+  });
+  EXPECT_EQ(status, 0);
+}
+
 } // namespace
 } // namespace relaybox

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <memory>
 
 #include "TempFolder.h"
 
@@ -58,6 +59,80 @@ TEST(InstanceLockTest, ALockFileLeftBehindStopsNobody) {
   }
   ASSERT_TRUE(std::filesystem::exists(path));
   EXPECT_TRUE(TInstanceLock(folder.Path(), std::vector<std::string>{locks.Path()}).Acquired());
+}
+
+TEST(InstanceLockTest, WithoutALockFolderNothingIsLocked) {
+  const TTempFolder locks, folder;
+  const struct {
+    std::vector<std::string> LockFolders;
+    bool Acquired;
+    std::string Failure;
+  } cases[] = {
+      {{"/proc/no-such-folder/"}, false, "no lock file can be made in /proc/no-such-folder/ (No such file or directory)"},
+      {{"/proc/no-such-folder/", locks.Path()}, true, ""},
+  };
+  for (const auto& c : cases) {
+    const TInstanceLock lock(folder.Path(), c.LockFolders);
+    EXPECT_EQ(lock.Acquired(), c.Acquired) << c.Failure;
+    EXPECT_EQ(lock.Failure(), c.Failure);
+  }
+}
+
+// What the path leads to stays this relay's while it runs: the folder itself, however it is
+// reached, and the one put in its place.
+TEST(InstanceLockTest, TheFolderAtThePathIsKeptOffOtherRelays) {
+  struct TScene {
+    TTempFolder Locks, Parent;
+    std::unique_ptr<TInstanceLock> Other;  // another relay
+    std::unique_ptr<TInstanceLock> Lock(const char* name) const {
+      return std::make_unique<TInstanceLock>(Parent.Path() + name + "/", std::vector<std::string>{Locks.Path()});
+    }
+    void Move(const char* from, const char* to) const {
+      std::filesystem::rename(Parent.Path() + from, Parent.Path() + to);
+    }
+  };
+  constexpr char Held[] = "another relay holds the watch folder";
+  const struct {
+    const char* Name;
+    void (*Change)(TScene&);
+    const char* KeepSays;  // the running relay's next check; nullptr: none yet
+    const char* SecondAt;  // where a second relay then starts; nullptr: none
+    bool SecondStarts;
+  } cases[] = {
+      {"moved away", [](TScene& s) { s.Move("watch", "moved"); }, nullptr, "moved", false},
+      {"replaced", [](TScene& s) {
+         s.Move("watch", "moved");
+         std::filesystem::create_directory(s.Parent.Path() + "watch");
+       }, "", "moved", true},
+      {"replaced by a folder another relay holds", [](TScene& s) {
+         std::filesystem::create_directory(s.Parent.Path() + "other");
+         s.Other = s.Lock("other");
+         s.Move("watch", "moved");
+         s.Move("other", "watch");
+       }, Held, nullptr, false},
+      {"lock files deleted", [](TScene& s) { std::filesystem::remove_all(s.Locks.Path()); }, "", "watch", false},
+      {"lock files deleted, another relay started", [](TScene& s) {
+         std::filesystem::remove_all(s.Locks.Path());
+         s.Other = s.Lock("watch");
+       }, Held, nullptr, false},
+  };
+  for (const auto& c : cases) {
+    TScene scene;
+    std::filesystem::create_directory(scene.Parent.Path() + "watch");
+    const auto first = scene.Lock("watch");
+    ASSERT_TRUE(first->Acquired()) << c.Name;
+    c.Change(scene);
+    if (c.KeepSays != nullptr) {
+      EXPECT_EQ(first->Keep(), c.KeepSays) << c.Name;
+    }
+    if (c.SecondAt != nullptr) {
+      EXPECT_EQ(scene.Lock(c.SecondAt)->Acquired(), c.SecondStarts) << c.Name;
+    }
+    // Once the other relay ends, the folder is this one's again.
+    scene.Other.reset();
+    EXPECT_EQ(first->Keep(), "") << c.Name;
+    EXPECT_FALSE(scene.Lock("watch")->Acquired()) << c.Name;
+  }
 }
 
 } // namespace

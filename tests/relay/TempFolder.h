@@ -1,11 +1,14 @@
 #pragma once
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 
 namespace relaybox {
@@ -46,5 +49,23 @@ public:
 private:
   std::string FPath;
 };
+
+// Runs `checks` in a child process for which the folder's files are off limits by their
+// modes: as an unprivileged user where the suite runs as root. Returns the child's status.
+inline int RunWithoutPrivileges(const TTempFolder& folder, mode_t folderMode, const std::function<int()>& checks) {
+  const pid_t child = ::fork();
+  if (child < 0) return -1;
+  if (child == 0) {
+    const char* dir = folder.Path().c_str();
+    const bool dropped = ::geteuid() == 0 ? ::chmod(dir, folderMode | 0755) == 0 && ::setgid(65534) == 0 &&
+                                                ::setuid(65534) == 0
+                                          : ::chmod(dir, folderMode) == 0;
+    ::_exit(dropped ? checks() : 2);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  ::chmod(folder.Path().c_str(), 0700);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
 } // namespace relaybox

@@ -174,6 +174,23 @@ TEST_F(UpdateIntakeTest, FullQueueLeavesFolderAlone) {
   EXPECT_EQ(UpdateQueue[QueueCapacity].Site, u"s");
 }
 
+TEST_F(UpdateIntakeTest, NoFileIsTakenWhileTheFolderIsNotThisRelays) {
+  const std::string halted = "Not taking files: another relay holds the watch folder";
+  std::string guard = "another relay holds the watch folder";
+  std::vector<std::string> lines;
+  Intake.KeepFolder = [&guard] { return guard; };
+  Intake.OnHalted = [&lines](const std::string& line) { lines.push_back(line); };
+  Folder.Write("C000001.txt", "s\nr\n");
+  Intake.ScanUpdateFolder();
+  Intake.ScanUpdateFolder();
+  EXPECT_EQ(QueueCount, 0);
+  EXPECT_EQ(Display.Caption, Utf8ToText(halted));
+  guard.clear();
+  Intake.ScanUpdateFolder();
+  EXPECT_EQ(QueueCount, 1);
+  EXPECT_EQ(lines, (std::vector<std::string>{halted, ""}));
+}
+
 TEST_F(UpdateIntakeTest, GridWritesOnlyChangedCells) {
   Display.Cells[0] = {u"Number", u"Site", u"Request"};
   Display.Cells[5] = {u"x", u"y", u"z"};
@@ -288,24 +305,6 @@ TEST_F(UpdateIntakeTest, AFileIsReadNoFurtherThanItsLimit) {
   EXPECT_EQ(UpdateQueue[1].Site, Text(UpdateLineLimit, u'\0'));
   EXPECT_EQ(UpdateQueue[1].Request, u"");
   EXPECT_FALSE(Folder.Exists("C000001.txt"));
-}
-
-// Runs `checks` in a child process for which the folder's files are off limits by their
-// modes: as an unprivileged user where the suite runs as root. Returns the child's status.
-int RunWithoutPrivileges(const TTempFolder& folder, mode_t folderMode, const std::function<int()>& checks) {
-  const pid_t child = ::fork();
-  if (child < 0) return -1;
-  if (child == 0) {
-    const char* dir = folder.Path().c_str();
-    const bool dropped = ::geteuid() == 0 ? ::chmod(dir, folderMode | 0755) == 0 && ::setgid(65534) == 0 &&
-                                                ::setuid(65534) == 0
-                                          : ::chmod(dir, folderMode) == 0;
-    ::_exit(dropped ? checks() : 2);
-  }
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  ::chmod(folder.Path().c_str(), 0700);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 TEST_F(UpdateIntakeTest, AFileWithoutReadPermissionIsPassedOver) {

@@ -114,29 +114,61 @@ TEST_P(LifecycleTest, EndingDuringADeliveryExitsAndFreesTheWatchFolder) {
   EXPECT_FALSE(HasSanitizerReport(relay.Errors())) << relay.Errors();
 }
 
-// Neither cleaning the watch folder away nor a start from a session with a runtime folder
-// lets a second relay take the folder of one started without.
+// Neither a bind mount of the watch folder, nor cleaning it away or making it anew, nor a start
+// from a session with a runtime folder lets a second relay take the folder of one started
+// without.
 TEST(SingleInstanceTest, ASecondRelayOnTheFolderIsRefusedHoweverItIsStarted) {
   TRelayRun first;
   std::string error;
   first.AddUpdate("refused", "http://127.0.0.1:" + ClosedPort() + "/");
   ASSERT_TRUE(first.Start(error)) << error;
   ASSERT_TRUE(first.WaitForSent(1, 20s)) << first.Errors();
-  std::filesystem::remove_all(first.Home() + "Documents");
   const TTempFolder runtime;
   ::chmod(runtime.Path().c_str(), 0700);
-  for (const std::string& runtimeVariable : {std::string(), "XDG_RUNTIME_DIR=" + runtime.Path()}) {
+  // A second relay whose documents folder is elsewhere, its watch folder the first's through a
+  // bind mount.
+  const std::string elsewhere = first.Home() + "elsewhere/";
+  std::filesystem::create_directories(elsewhere + "Quintel/Hoofline/Relaybox");
+  std::filesystem::create_directories(first.Home() + "elsewhere-config");
+  std::ofstream(first.Home() + "elsewhere-config/user-dirs.dirs") << "XDG_DOCUMENTS_DIR=\"" << elsewhere << "\"\n";
+  const std::vector<std::string> throughBindMount = InMountNamespace(
+      "mount --bind '" + first.WatchFolder() + "' '" + elsewhere + "Quintel/Hoofline/Relaybox'");
+  const bool namespaces = MountNamespacesWork();
+  enum TChange { AsItIs, CleanedAway, MadeAnew };
+  const struct {
+    const char* Name;
+    TChange Change;  // done to the watch folder first
+    bool BindMount, RuntimeFolder;
+  } cases[] = {
+      {"through a bind mount", AsItIs, true, false},
+      {"after the folder was cleaned away", CleanedAway, false, false},
+      {"from a session with a runtime folder", AsItIs, false, true},
+      {"through a bind mount of the folder made anew", MadeAnew, true, false},
+      {"through a bind mount, from a session with a runtime folder", AsItIs, true, true},
+  };
+  int sent = 1;
+  for (const auto& c : cases) {
+    if (c.Change == CleanedAway) std::filesystem::remove_all(first.Home() + "Documents");
+    if (c.Change == MadeAnew) {
+      // Once the new folder's update is sent, the first relay has taken the folder.
+      std::filesystem::create_directories(first.WatchFolder());
+      first.AddUpdate("refused", "http://127.0.0.1:" + ClosedPort() + "/");
+      ASSERT_TRUE(first.WaitForSent(++sent, 20s)) << first.Output() << first.Errors();
+    }
+    if (c.BindMount && !namespaces) continue;
     std::filesystem::remove(first.Home() + "second.err");
     TChildProcess second;
     std::vector<std::string> env = FreshHomeEnvironment(first.Home());
-    if (!runtimeVariable.empty()) env.push_back(runtimeVariable);
-    ASSERT_TRUE(second.Start({RELAYBOX_PROGRAM, "--headless"}, env, first.Home(), "/dev/null",
-                             first.Home() + "second.err", error))
-        << error;
-    ASSERT_TRUE(second.Wait(20s)) << "a second relay runs on the folder";
-    EXPECT_EQ(second.ExitCode(), 1);
-    EXPECT_EQ(ReadFile(first.Home() + "second.err"), "Hoofline Relaybox is already running.\n");
+    if (c.RuntimeFolder) env.push_back("XDG_RUNTIME_DIR=" + runtime.Path());
+    if (c.BindMount) env.push_back("XDG_CONFIG_HOME=" + first.Home() + "elsewhere-config");
+    std::vector<std::string> argv = c.BindMount ? throughBindMount : std::vector<std::string>{};
+    argv.insert(argv.end(), {RELAYBOX_PROGRAM, "--headless"});
+    ASSERT_TRUE(second.Start(argv, env, first.Home(), "/dev/null", first.Home() + "second.err", error)) << error;
+    ASSERT_TRUE(second.Wait(20s)) << c.Name << ": a second relay runs on the folder";
+    EXPECT_EQ(second.ExitCode(), 1) << c.Name;
+    EXPECT_EQ(ReadFile(first.Home() + "second.err"), "Hoofline Relaybox is already running.\n") << c.Name;
   }
+  if (!namespaces) GTEST_SKIP() << "no mount namespace can be made here: the bind-mount rows did not run";
 }
 
 std::string EndingName(const ::testing::TestParamInfo<TEnding>& info) {

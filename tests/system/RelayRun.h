@@ -91,6 +91,19 @@ inline TRunResult RunToEnd(const std::vector<std::string>& argv, std::chrono::mi
   return result;
 }
 
+// The start of a command line that runs the rest in a mount namespace of its own, as root there,
+// once the shell commands `mounts` have run in it; nothing they mount is seen outside.
+inline std::vector<std::string> InMountNamespace(const std::string& mounts) {
+  return {"/usr/bin/unshare", "--mount", "--map-root-user", "/bin/sh", "-c", mounts + " && exec \"$0\" \"$@\""};
+}
+
+// Whether this machine lets the tests make mount namespaces (a container may not).
+inline bool MountNamespacesWork() {
+  std::vector<std::string> argv = InMountNamespace("mount --bind . .");
+  argv.push_back("/bin/true");
+  return RunToEnd(argv, std::chrono::seconds(10)).ExitCode == 0;
+}
+
 // One GET through relaybox-fetch; its own time-out ends a request that hangs.
 inline TRunResult RunFetch(const std::string& url) {
   return RunToEnd({RELAYBOX_FETCH, "--timeout", "10", url}, std::chrono::seconds(30));
