@@ -24,11 +24,12 @@ char EncodeChar(char16_t ch) {
 
 Text AnsiToText(std::string_view bytes) {
   Text out(bytes.size(), u'\0');
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    const auto b = static_cast<unsigned char>(bytes[i]);
-    out[i] = (b >= 0x80 && b <= 0x9F) ? High1252[b - 0x80] : static_cast<char16_t>(b);
-  }
+  for (std::size_t i = 0; i < bytes.size(); ++i) out[i] = AnsiToChar(static_cast<unsigned char>(bytes[i]));
   return out;
+}
+
+char16_t AnsiToChar(unsigned char byte) {
+  return (byte >= 0x80 && byte <= 0x9F) ? High1252[byte - 0x80] : static_cast<char16_t>(byte);
 }
 
 std::string TextToAnsi(const Text& text) {

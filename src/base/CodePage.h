@@ -11,6 +11,7 @@ namespace relaybox {
 // total (the five unassigned bytes map to the control characters of the same value) and
 // encoding gives "?" for every character the code page lacks.
 Text AnsiToText(std::string_view bytes);
+char16_t AnsiToChar(unsigned char byte);
 std::string TextToAnsi(const Text& text);
 
 } // namespace relaybox

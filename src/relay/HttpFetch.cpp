@@ -63,10 +63,11 @@ void THttpFetchForm::FetchPage(const Text& url, std::int32_t timeoutMs, Text& re
         // What came of a reply that was cut off, by the time limit or the program ending, is none.
         if (HttpClient1.Failure() == hfAborted) FBody.reset();
         if (!FBody) return;           // no body arrived
-        Memo1 = ResponseText(FBody->Bytes());
-        Memo1.shrink_to_fit();  // a short text after a long one gives the long one's memory back
+        // A body that filled the limit may end inside a character.
+        text = ResponseText(FBody->Bytes(), HttpClient1.ContentType(), FBody->Bytes().size() >= BodyLimit);
         FBody.reset();
-        text = Memo1;
+        // A copy of its own size: a short text after a long one gives the long one's memory back.
+        Memo1 = Text(text);
       });
       if (!text.empty()) response = std::move(text);
     } catch (const std::exception&) {

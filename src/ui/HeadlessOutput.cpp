@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "base/StandardStreams.h"
+#include "ui/Caption.h"
 
 namespace relaybox {
 namespace {
@@ -24,14 +25,10 @@ std::string DroppedNote(std::size_t lines) {
   return "(" + std::to_string(lines) + " lines were dropped: the output was not read)\n";
 }
 
-bool IsControl(char16_t c) {
-  return c < u' ' || (c >= u'\x7F' && c <= u'\x9F') || c == u'\u2028' || c == u'\u2029';
-}
-
 std::string Field(const Text& text) {
   Text field = text;
   for (char16_t& c : field) {
-    if (IsControl(c)) c = u' ';
+    if (IsControlCharacter(c)) c = u' ';
   }
   return TextToUtf8(field);
 }
@@ -44,15 +41,7 @@ std::string Record(std::initializer_list<std::string> fields) {
 
 } // namespace
 
-std::string StatusLine(const Text& text) {
-  Text line;
-  line.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == u'\r' && i + 1 < text.size() && text[i + 1] == u'\n') continue;  // one blank for CR LF
-    line.push_back(text[i]);
-  }
-  return Field(line);
-}
+std::string StatusLine(const Text& text) { return TextToUtf8(OneLine(text)); }
 
 std::string DeliveryLine(const TDeliveryReport& report) {
   const THttpFetchForm::TOutcome& outcome = report.Outcome;

@@ -28,9 +28,30 @@ constexpr int GridRowHeight = 20;
 constexpr std::array<int, GridCols> ColumnWidths = {50, 150, 410};
 constexpr std::array<const char16_t*, GridCols> HeaderTexts = {u"To Send", u"Site", u"Request"};
 constexpr int TimerInterval = 200;
-// The reply label shows a few lines at most; laying out a reply of megabytes would freeze
-// the window for seconds, so only its start is handed to the label.
+// The reply label shows one line and its tooltip the reply; laying out a reply of megabytes
+// would freeze the window for seconds, so only its start is handed to them.
 constexpr std::size_t ReplyCaptionLimit = 4096;
+// The reply label ends where the grid above it ends.
+constexpr int ReplyWidth = 617;
+
+// The start of a reply, without half a character at the cut.
+Text ReplyStart(const Text& reply) {
+  Text start = reply.substr(0, ReplyCaptionLimit);
+  if (start.size() < reply.size() && !start.empty() && start.back() >= 0xD800 && start.back() <= 0xDBFF) {
+    start.pop_back();
+  }
+  return start;
+}
+
+// A reply as a tooltip shows it: as it is, in lines, wrapped where a line is wider than the
+// tooltip. A tooltip takes text that looks like markup for markup, and replies are often
+// HTML, so the text goes in escaped.
+QString ReplyToolTip(const Text& reply) {
+  if (reply.empty()) return {};
+  QString text = QString::fromStdU16String(reply);
+  text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  return "<p style='white-space:pre-wrap'>" + text.toHtmlEscaped() + "</p>";
+}
 
 void PlaceLabel(QLabel& label, int left, int top, const Text& text = Text()) {
   label.setTextFormat(Qt::PlainText);
@@ -77,6 +98,7 @@ TMainForm::TMainForm(std::string updateFolder)
   PlaceLabel(Label3, 24, 72, u"Monitor:");
   PlaceLabel(SentLabel, 289, 72, u"Updates sent: 0");
   PlaceLabel(ReplyLabel, 24, 240);
+  ReplyLabel.setGeometry(24, 240, ReplyWidth, ReplyLabel.fontMetrics().height());
   SetupGrid();
 
   FIntake.OnPassedOver = [this](const Text& name, const std::string& reason) {
@@ -155,7 +177,7 @@ void TMainForm::FormShow() {
   SetColumnLayout();
   for (int col = 0; col < GridCols; ++col) SetCell(col, 0, HeaderTexts[col]);
   SetCaption(CountLabel, Text());
-  SetStatus(ReplyLabel, Text());
+  SetReplyStatus(Text(), Text());
   SentCount = 0;
   Timer1.SetEnabled(true);
 }
@@ -185,7 +207,8 @@ void TMainForm::SendTimerTimer() {
     OnDelivery({UpdateQueue[1].FileName, UpdateQueue[1].Site, FetchURL, FFetchForm->LastOutcome(),
                 std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started)});
   }
-  SetStatus(ReplyLabel, u"Latest Response : " + FetchResponse.substr(0, ReplyCaptionLimit));
+  const Text reply = ReplyStart(FetchResponse);
+  SetReplyStatus(u"Latest Response : " + reply, reply);
   RemoveQueueHead();  // read after the wait: entries queued meanwhile move down too
   FIntake.RefreshMonitorGrid();
   ++SentCount;
@@ -197,6 +220,17 @@ void TMainForm::SendTimerTimer() {
 void TMainForm::SetStatus(QLabel& label, const Text& text) {
   const bool changed = label.text().toStdU16String() != text;
   SetCaption(label, text);
+  if (changed && OnStatusText) OnStatusText(text);
+}
+
+// The reply label keeps to its one line: the status text on one line, elided where it does not
+// fit, and the reply in full as its tooltip.
+void TMainForm::SetReplyStatus(const Text& text, const Text& reply) {
+  const bool changed = text != FReplyStatus;
+  FReplyStatus = text;
+  const QString line = QString::fromStdU16String(OneLine(text));
+  ReplyLabel.setText(ReplyLabel.fontMetrics().elidedText(line, Qt::ElideRight, ReplyLabel.width()));
+  ReplyLabel.setToolTip(ReplyToolTip(reply));
   if (changed && OnStatusText) OnStatusText(text);
 }
 

@@ -91,6 +91,7 @@ private:
   void WaitWhileFetchBusy();
   void EndDeliveryForExit();
   void SetStatus(QLabel& label, const Text& text);
+  void SetReplyStatus(const Text& text, const Text& reply);
   void SetupGrid();
   void SetColumnLayout();
 
@@ -99,6 +100,7 @@ private:
   THttpFetchForm* FFetchForm = nullptr;
   std::unique_ptr<HTTPThread> FWorker;
   std::function<void()> FFetchWait;  // ends the loop that runs while a delivery is outstanding
+  Text FReplyStatus;                  // ReplyLabel's text before it was put on one line
 };
 
 } // namespace relaybox

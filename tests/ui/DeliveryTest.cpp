@@ -4,6 +4,7 @@
 
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextDocument>
 #include <QTimer>
 
 #include <atomic>
@@ -136,8 +137,8 @@ TEST_F(DeliveryTest, QueuedUpdatesGoOutInOrderOneConnectionEach) {
   ASSERT_TRUE(WaitForSent(4));
   ASSERT_TRUE(QTest::qWaitFor([&] { return seen.size() == 5; }, Patience));
   EXPECT_EQ(seen[1], (std::vector<QString>{"Updates sent: 1", "Latest Response : first reply", "1 of 3", "Site 2", "3 of 3"}));
-  EXPECT_EQ(seen[2][1], "Latest Response : <h1>Gone</h1>\r\n");
-  EXPECT_EQ(seen[3][1], "Latest Response : a\r\nb\r\nc");
+  EXPECT_EQ(seen[2][1], "Latest Response : <h1>Gone</h1> ");
+  EXPECT_EQ(seen[3][1], "Latest Response : a b c");
   EXPECT_EQ(seen[4], (std::vector<QString>{"Updates sent: 4", "Latest Response : ", "", "", ""}));
   EXPECT_EQ(QueueCount, 0);
 
@@ -215,14 +216,40 @@ TEST_F(DeliveryTest, AServerThatNeverStopsSendingCannotHoldTheRelay) {
   ASSERT_TRUE(QTest::qWaitFor([&] { return clientLeft.load(); }, Patience));
 }
 
-TEST_F(DeliveryTest, OnlyTheStartOfALongReplyIsShown) {
-  std::string body;
+TEST_F(DeliveryTest, ALongReplyKeepsToOneLineAndItsStartIsTheToolTip) {
+  // UTF-8 lines; the reply's 4096th text unit is the first half of an emoji's surrogate pair.
+  std::string body = "<b>& caf\xC3\xA9</b>\n";
+  for (int i = 0; i < 1360; ++i) body += "\xC3\xA9\n";
+  body += "\xF0\x9F\x98\x80";
   for (int i = 0; body.size() < 1024 * 1024; ++i) body += "line " + std::to_string(i) + "\r\n";
   TScriptedServer server({"HTTP/1.0 200 OK\r\n\r\n" + body});
   Drop(1, server.Url(1));
+  std::vector<Text> statuses;
+  Form.OnStatusText = [&statuses](const Text& text) { statuses.push_back(text); };
   Form.show();
+  const QRect place = Form.ReplyLabel.geometry();
   ASSERT_TRUE(WaitForSent(1));
-  EXPECT_EQ(Reply(), "Latest Response : " + QString::fromStdString(body.substr(0, 4096)));
+  // The tooltip shows the reply's start as it is, markup too, without the half character;
+  // so does the status text that a run without a window prints.
+  QString start = QString::fromUtf16(u"<b>& caf\u00e9</b>");
+  Text status = u"Latest Response : <b>& caf\u00e9</b>";
+  for (int i = 0; i < 1360; ++i) {
+    start += QString::fromUtf16(u"\n\u00e9");
+    status += u"\r\n\u00e9";
+  }
+  ASSERT_EQ(statuses.size(), 2u);
+  EXPECT_EQ(statuses[0], status + u"\r\n");
+  QTextDocument tip;
+  tip.setHtml(Form.ReplyLabel.toolTip());
+  EXPECT_EQ(tip.toPlainText().toStdString(), start.toStdString());  // a last line break shows as none
+  // The label stays where it was, on one line of its width, and ends in an ellipsis.
+  const QString line = Reply();
+  EXPECT_TRUE(line.startsWith(u"Latest Response : <b>& caf\u00e9</b> \u00e9 \u00e9 ")) << line.toStdString();
+  EXPECT_TRUE(line.endsWith(u"\u2026")) << line.toStdString();
+  EXPECT_EQ(Form.ReplyLabel.geometry(), place);
+  EXPECT_EQ(place, QRect(24, 240, 617, Form.ReplyLabel.fontMetrics().height()));
+  EXPECT_LE(Form.ReplyLabel.fontMetrics().horizontalAdvance(line), place.width());
+  EXPECT_EQ(Form.PageControl1.size(), QSize(680, 293));
 }
 
 TEST_F(DeliveryTest, ClosingTheWindowEndsADeliveryUnderWay) {
