@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <fstream>
 #include <future>
 
 #include "LoopbackPeer.h"
@@ -184,6 +185,15 @@ INSTANTIATE_TEST_SUITE_P(Endings, LifecycleTest,
 // of a flow of long addresses, where the quit that the closed window asked for used to be
 // discarded by the next delivery's wait, so that the program relayed on and no later signal
 // ended it. Each round sends it at another moment.
+// Whether the process has a handler for SIGTERM.
+bool CatchesSigterm(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("SigCgt:")) return (std::stoull(line.substr(7), nullptr, 16) >> (SIGTERM - 1) & 1) != 0;
+  }
+  return false;
+}
+
 TEST(ShutdownTest, ASignalEndsTheProgramWhateverItIsDoing) {
   TLoopbackPeer quick(
       [](int connection) {
@@ -198,9 +208,12 @@ TEST(ShutdownTest, ASignalEndsTheProgramWhateverItIsDoing) {
     for (int n = 0; n < 40; ++n) relay.AddUpdate("flow", address + "&n=" + std::to_string(n));
     std::string error;
     ASSERT_TRUE(relay.Start(error)) << error;
-    // Rounds 0-3 at start-up (50-350 ms: from when its own code runs), the others while
-    // updates flow (1-3 s).
-    std::this_thread::sleep_for(round < 4 ? 50ms + 100ms * round : 1s + 200ms * (round - 4));
+    // Rounds 0-3 at start-up, 0-300 ms after its own code began (it catches SIGTERM from
+    // then on; before, the process is still being loaded), the others while updates flow (1-3 s).
+    if (round < 4) {
+      for (int i = 0; i < 5000 && !CatchesSigterm(relay.Process().Pid()); ++i) std::this_thread::sleep_for(1ms);
+    }
+    std::this_thread::sleep_for(round < 4 ? 100ms * round : 1s + 200ms * (round - 4));
     relay.Process().Signal(SIGTERM);
     const bool ended = relay.Process().Wait(5s);
     if (!ended) relay.Stop();
