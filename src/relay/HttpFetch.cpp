@@ -1,6 +1,8 @@
 #include "relay/HttpFetch.h"
 
+#include "base/TextCase.h"
 #include "http/HttpFailureText.h"
+#include "relay/Lib.h"
 #include "relay/ResponseText.h"
 
 namespace relaybox {
@@ -16,6 +18,18 @@ std::string CurrentErrorFailure() {
   } catch (...) {
     return "error";
   }
+}
+
+// A Retry-After given in seconds; its other form, a date, is left to the usual waits.
+std::optional<std::chrono::seconds> RetryAfterOf(const std::vector<Text>& header) {
+  constexpr std::u16string_view Name = u"retry-after:";
+  for (const Text& line : header) {
+    if (line.size() < Name.size() || LowerCase(line.substr(0, Name.size())) != Name) continue;
+    const Text value = TrimSpaces(line.substr(Name.size()));
+    if (value.empty() || value.size() > 9 || !AllDigits(value)) return std::nullopt;
+    return std::chrono::seconds(IntValueOrZero(value));
+  }
+  return std::nullopt;
 }
 
 } // namespace
@@ -58,8 +72,11 @@ void THttpFetchForm::FetchPage(const Text& url, std::int32_t timeoutMs, Text& re
       Text text;
       OnOwnerThread([this, &text, timeoutMs] {
         const bool timedOut = FTimedOut && HttpClient1.Failure() == hfAborted;
+        const THttpFailure failure = HttpClient1.Failure();
         FOutcome = {HttpClient1.StatusCode(), HttpClient1.ReasonText(),
-                    timedOut ? TimedOutText(std::chrono::milliseconds(timeoutMs)) : HttpFailureText(HttpClient1)};
+                    timedOut ? TimedOutText(std::chrono::milliseconds(timeoutMs)) : HttpFailureText(HttpClient1),
+                    timedOut || failure == hfLookup || failure == hfConnect || failure == hfClosed,
+                    failure == hfNone ? RetryAfterOf(HttpClient1.ReceivedHeader()) : std::nullopt};
         // What came of a reply that was cut off, by the time limit or the program ending, is none.
         if (HttpClient1.Failure() == hfAborted) FBody.reset();
         if (!FBody) return;           // no body arrived
@@ -72,12 +89,14 @@ void THttpFetchForm::FetchPage(const Text& url, std::int32_t timeoutMs, Text& re
       if (!text.empty()) response = std::move(text);
     } catch (const std::exception&) {
       OnOwnerThread([this, failure = CurrentErrorFailure()] {
-        FOutcome = {0, {}, failure};
+        FOutcome = TOutcome{};
+        FOutcome.Failure = failure;
         HttpClient1DocEnd(HttpClient1);
       });
     }
   } catch (...) {
-    FOutcome = {0, {}, CurrentErrorFailure()};  // read only after FetchBusy is cleared
+    FOutcome = TOutcome{};
+    FOutcome.Failure = CurrentErrorFailure();  // read only after FetchBusy is cleared
     finish();
     throw;
   }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -24,6 +25,8 @@ public:
     std::int32_t StatusCode = 0;
     Text ReasonText;
     std::string Failure;  // "" for a complete reply, else "refused", "timed out after 10 s", ...
+    bool NoReply = false;  // failed before any reply: unresolvable, refused, timed out, reset, cut short
+    std::optional<std::chrono::seconds> RetryAfter;  // a reply's Retry-After, when in seconds
   };
 
   THttpFetchForm();

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "relay/RetrySchedule.h"
+
 namespace relaybox {
 
 TCommandLine ParseCommandLine(const QStringList& arguments, const QString& watchFolder) {
@@ -15,7 +17,13 @@ TCommandLine ParseCommandLine(const QStringList& arguments, const QString& watch
   const QCommandLineOption headless(
       "headless", "Relay without a window; print each delivery and each change of the status texts to\n"
                   "standard output, one line each (see relaybox(1)).");
-  parser.addOptions({help, version, headless});
+  const QCommandLineOption retryFor(
+      "retry-for",
+      "Try a delivery that gets no reply, or a 429, 502, 503 or 504,\n"
+      "again after 1 s, doubling to 5 min, for up to DURATION (30m, 2h)\n"
+      "before giving it up; nothing behind it goes first. Off by default.",
+      "DURATION");
+  parser.addOptions({help, version, headless, retryFor});
 
   TCommandLine result;
   const bool parsed = parser.parse(arguments);
@@ -31,6 +39,13 @@ TCommandLine ParseCommandLine(const QStringList& arguments, const QString& watch
     result.Error = parser.errorText();
   } else if (!parser.positionalArguments().isEmpty()) {
     result.Error = "Unexpected argument '" + parser.positionalArguments().first() + "'.";
+  } else if (parser.isSet(retryFor)) {
+    const QString value = parser.value(retryFor);
+    if (const auto duration = ParseRetryDuration(value.toStdString())) {
+      result.RetryFor = *duration;
+    } else {
+      result.Error = "Invalid --retry-for '" + value + "': give a time such as 90s, 30m, 2h or 1h30m.";
+    }
   }
   // With an error nothing else the line says counts.
   result.ShowHelp = result.Error.isEmpty() && parser.isSet(help);

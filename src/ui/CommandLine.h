@@ -3,6 +3,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
 #include <string>
 
 #include "base/Text.h"
@@ -15,6 +16,7 @@ struct TCommandLine {
   bool Headless = false;
   bool ShowHelp = false;
   bool ShowVersion = false;
+  std::chrono::seconds RetryFor{0};  // --retry-for: how long a failing delivery is tried again
   QString Error;  // set for an unknown option or a stray argument
   QString HelpText;
 };

@@ -48,8 +48,9 @@ std::string DeliveryLine(const TDeliveryReport& report) {
   const std::string result = outcome.Failure.empty()
                                  ? std::to_string(outcome.StatusCode) + " " + Field(outcome.ReasonText)
                                  : "failed: " + outcome.Failure;
-  return Record({"delivery", Field(report.FileName), Field(report.Site), Field(report.Request), result,
-                 std::to_string(report.Duration.count()) + " ms"});
+  std::string line = Record({"delivery", Field(report.FileName), Field(report.Site), Field(report.Request), result,
+                             std::to_string(report.Duration.count()) + " ms"});
+  return report.Retry.empty() ? line : line + "\t" + report.Retry;
 }
 
 std::string PassedOverLine(const Text& name, const std::string& reason) {
@@ -102,16 +103,27 @@ void THeadlessWriter::Run(const std::shared_ptr<TShared>& shared) {
   }
 }
 
-void ReportHeadless(TMainForm& form, THeadlessWriter& out) {
+void ReportRelay(TMainForm& form, THeadlessWriter* out, const std::function<void(const std::string&)>& log) {
+  const auto both = [out, log](const std::string& line) {
+    log(line);
+    if (out) out->Write(line);
+  };
+  form.OnPassedOver = [both](const Text& name, const std::string& reason) { both(PassedOverLine(name, reason)); };
+  if (!out) {
+    form.OnDelivery = [log](const TDeliveryReport& report) { log(DeliveryLine(report)); };
+    return;
+  }
   // The delivery being reported, with the status lines it changes, until its end.
   auto delivery = std::make_shared<std::string>();
-  form.OnDelivery = [delivery](const TDeliveryReport& report) { *delivery = DeliveryLine(report); };
-  form.OnStatusText = [delivery, &out](const Text& text) {
-    if (delivery->empty()) return out.Write(StatusLine(text));
+  form.OnDelivery = [delivery, log](const TDeliveryReport& report) {
+    *delivery = DeliveryLine(report);
+    log(*delivery);
+  };
+  form.OnStatusText = [delivery, out](const Text& text) {
+    if (delivery->empty()) return out->Write(StatusLine(text));
     *delivery += "\n" + StatusLine(text);
   };
-  form.OnDeliveryEnd = [delivery, &out] { out.Write(std::exchange(*delivery, {})); };
-  form.OnPassedOver = [&out](const Text& name, const std::string& reason) { out.Write(PassedOverLine(name, reason)); };
+  form.OnDeliveryEnd = [delivery, out] { out->Write(std::exchange(*delivery, {})); };
 }
 
 } // namespace relaybox

@@ -2,6 +2,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -18,7 +19,8 @@ namespace relaybox {
 
 // A status text on one line.
 std::string StatusLine(const Text& text);
-// "delivery", file, site, address, outcome ("200 OK" or "failed: refused"), "153 ms".
+// "delivery", file, site, address, outcome ("200 OK" or "failed: refused"), "153 ms", and with
+// retries asked for, what comes next ("next try in 4 s", "given up after 9 tries in 30m").
 std::string DeliveryLine(const TDeliveryReport& report);
 // "passed over", file, reason.
 std::string PassedOverLine(const Text& name, const std::string& reason);
@@ -55,8 +57,9 @@ private:
   const std::shared_ptr<TShared> FShared = std::make_shared<TShared>();
 };
 
-// Reports a relay without a window on `out`: each delivery's record goes out together with the
-// status lines it changes, so that neither is ever dropped without the other.
-void ReportHeadless(TMainForm& form, THeadlessWriter& out);
+// Reports each delivery and each file passed over to `log`, and when the relay runs without a
+// window, on `out` too, with the status texts: there each delivery's record goes out together
+// with the status lines it changes, so that neither is ever dropped without the other.
+void ReportRelay(TMainForm& form, THeadlessWriter* out, const std::function<void(const std::string&)>& log);
 
 } // namespace relaybox

@@ -7,6 +7,7 @@
 #include <QShowEvent>
 
 #include <array>
+#include <ctime>
 #include <memory>
 
 #include "relay/SendCycleState.h"
@@ -51,6 +52,32 @@ QString ReplyToolTip(const Text& reply) {
   QString text = QString::fromStdU16String(reply);
   text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
   return "<p style='white-space:pre-wrap'>" + text.toHtmlEscaped() + "</p>";
+}
+
+// The clock time of a moment ahead, as the reply label names it.
+std::string ClockTimeIn(std::chrono::seconds wait) {
+  const std::time_t at = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now() + wait);
+  std::tm local{};
+  ::localtime_r(&at, &local);
+  char text[16];
+  std::strftime(text, sizeof text, "%H:%M:%S", &local);
+  return text;
+}
+
+// What the reply label says of a delivery: a 2xx reply's body alone; any other status with its
+// status line before the body; a failure with its reason, as the headless delivery line has it.
+Text ReplyCaption(const THttpFetchForm::TOutcome& outcome, const Text& reply, const std::string& note) {
+  Text caption = u"Latest Response : ";
+  const bool success = outcome.Failure.empty() && outcome.StatusCode >= 200 && outcome.StatusCode <= 299;
+  if (!outcome.Failure.empty()) {
+    caption += Utf8ToText("failed: " + outcome.Failure);
+  } else if (!success) {
+    caption += IntToText(outcome.StatusCode);
+    if (!outcome.ReasonText.empty()) caption += u" " + outcome.ReasonText;
+  }
+  if (!note.empty()) caption += Utf8ToText(" (" + note + ")");
+  if (!success && !reply.empty()) caption += u": ";
+  return caption + reply;
 }
 
 void PlaceLabel(QLabel& label, int left, int top, const Text& text = Text()) {
@@ -162,8 +189,14 @@ void TMainForm::showEvent(QShowEvent* event) {
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {
-  // A delivery under way would keep the program open until its time-out.
-  if (FetchBusy && FFetchForm != nullptr) FFetchForm->HttpClient1.Abort();
+  // A delivery under way would keep the program open until its time-out. Once its request is
+  // out, the server has the update: it is done with. Before that it stays queued (and in the
+  // journal, for the next start).
+  if (FetchBusy && FFetchForm != nullptr) {
+    const THttpState state = FFetchForm->HttpClient1.State();
+    FEndedBeforeRequest = state != httpWaitingHeader && state != httpWaitingBody && state != httpBodyReceived;
+    FFetchForm->HttpClient1.Abort();
+  }
   QMainWindow::closeEvent(event);
   // The program ends with its window, at once. Left to the last window's closing, the quit
   // would be a posted event that the next delivery's wait, a nested event loop, discards as
@@ -179,6 +212,7 @@ void TMainForm::FormShow() {
   SetCaption(CountLabel, Text());
   SetReplyStatus(Text(), Text());
   SentCount = 0;
+  FFailedCount = 0;
   Timer1.SetEnabled(true);
 }
 
@@ -191,8 +225,11 @@ void TMainForm::About1Click() {
 void TMainForm::Timer1Timer() { FIntake.ScanUpdateFolder(); }
 
 void TMainForm::SendTimerTimer() {
-  // Nothing to deliver: the timer keeps running and the next tick looks again.
+  // Nothing to deliver, or the head waits for its next try: the timer keeps running and the
+  // next tick looks again.
   if (QueueCount <= 0 || FFetchForm == nullptr) return;
+  if (FNextTry && std::chrono::steady_clock::now() < *FNextTry) return;
+  FNextTry.reset();
   SendTimer.SetEnabled(false);
   WaitWhileFetchBusy();
   FetchBusy = true;
@@ -203,18 +240,45 @@ void TMainForm::SendTimerTimer() {
   });
   WaitWhileFetchBusy();
   FWorker.reset();  // clearing the flag was the worker's last act
+  if (FEndedBeforeRequest) return;  // the program ends; the update was not sent
+  const auto ended = std::chrono::steady_clock::now();
+  const THttpFetchForm::TOutcome& outcome = FFetchForm->LastOutcome();
+  const std::optional<std::chrono::seconds> wait = FRetry.AfterTry(outcome, started, ended);
+  std::string retry, note;
+  if (wait) {
+    retry = "next try in " + DurationText(*wait);
+    note = "next try at " + ClockTimeIn(*wait);
+  } else if (FRetry.GaveUp()) {
+    retry = note = "given up after " + std::to_string(FRetry.Tries()) + " tries in " + DurationText(FRetry.TriedFor());
+  }
   if (OnDelivery) {
-    OnDelivery({UpdateQueue[1].FileName, UpdateQueue[1].Site, FetchURL, FFetchForm->LastOutcome(),
-                std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started)});
+    OnDelivery({UpdateQueue[1].FileName, UpdateQueue[1].Site, FetchURL, outcome,
+                std::chrono::duration_cast<std::chrono::milliseconds>(ended - started), retry});
   }
   const Text reply = ReplyStart(FetchResponse);
-  SetReplyStatus(u"Latest Response : " + reply, reply);
-  RemoveQueueHead();  // read after the wait: entries queued meanwhile move down too
-  FIntake.RefreshMonitorGrid();
-  ++SentCount;
-  SetStatus(SentLabel, u"Updates sent: " + IntToText(SentCount));
+  SetReplyStatus(ReplyCaption(outcome, reply, note), reply);
+  if (wait) {
+    FNextTry = ended + *wait;  // the head stays: nothing behind it goes first
+  } else {
+    if (OnUpdateDone) OnUpdateDone(UpdateQueue[1]);
+    RemoveQueueHead();  // read after the wait: entries queued meanwhile move down too
+    FIntake.RefreshMonitorGrid();
+    if (outcome.Failure.empty() && !FRetry.GaveUp()) {
+      ++SentCount;
+    } else {
+      ++FFailedCount;
+    }
+    ShowCounts();
+  }
   if (OnDeliveryEnd) OnDeliveryEnd();
   SendTimer.SetEnabled(true);
+}
+
+// Updates that got a complete reply, and beside them, once there are any, those that did not.
+void TMainForm::ShowCounts() {
+  Text text = u"Updates sent: " + IntToText(SentCount);
+  if (FFailedCount > 0) text += u"   Failed: " + IntToText(FFailedCount);
+  SetStatus(SentLabel, text);
 }
 
 void TMainForm::SetStatus(QLabel& label, const Text& text) {

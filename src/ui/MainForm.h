@@ -11,10 +11,13 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "relay/HooflineThreads.h"
 #include "relay/MonitorDisplay.h"
+#include "relay/RetrySchedule.h"
 #include "relay/UpdateIntake.h"
 #include "ui/CountCell.h"
 #include "ui/Timer.h"
@@ -28,6 +31,7 @@ struct TDeliveryReport {
   Text FileName, Site, Request;
   THttpFetchForm::TOutcome Outcome;
   std::chrono::milliseconds Duration{};
+  std::string Retry;  // with retries asked for: "next try in 4 s", "given up after 9 tries in 30m"; else ""
 };
 
 // The main window: the queue display, the status labels and the two timers that drive the
@@ -43,6 +47,14 @@ public:
   // Asked on each scan tick whether the watch folder is still this relay's (see
   // TUpdateIntake::KeepFolder).
   void SetFolderGuard(std::function<std::string()> guard) { FIntake.KeepFolder = std::move(guard); }
+  // Records each update taken before its file is deleted (see TUpdateIntake::OnTaking).
+  void SetTakingHook(std::function<std::string(UpdateEntry& entry)> hook) { FIntake.OnTaking = std::move(hook); }
+  // Queues the updates an earlier run left undelivered, ahead of any file; once the window is
+  // shown, which empties the queue.
+  void RestoreQueue(std::vector<UpdateEntry> entries) { FIntake.Restore(std::move(entries)); }
+  // A delivery that fails for want of a reply, or is told to come back later, is tried again
+  // for this long before it is given up; zero: once only.
+  void SetRetryFor(std::chrono::seconds retryFor) { FRetry = TRetrySchedule(retryFor); }
 
   // TMonitorDisplay
   Text Cell(int col, int row) const override;
@@ -72,6 +84,9 @@ public:
   // they have.
   std::function<void(const TDeliveryReport& report)> OnDelivery;
   std::function<void()> OnDeliveryEnd;
+  // Called when the update at the head is done with (delivered, failed or given up), just
+  // before it leaves the queue.
+  std::function<void(const UpdateEntry& entry)> OnUpdateDone;
   // Called for each update file the intake passes over, with the reason.
   std::function<void(const Text& name, const std::string& reason)> OnPassedOver;
   // Called when the intake stops taking files, with the line that says why, and with "" when
@@ -92,6 +107,7 @@ private:
   void EndDeliveryForExit();
   void SetStatus(QLabel& label, const Text& text);
   void SetReplyStatus(const Text& text, const Text& reply);
+  void ShowCounts();
   void SetupGrid();
   void SetColumnLayout();
 
@@ -99,6 +115,10 @@ private:
   TAboutBox* FAboutBox = nullptr;
   THttpFetchForm* FFetchForm = nullptr;
   std::unique_ptr<HTTPThread> FWorker;
+  TRetrySchedule FRetry{std::chrono::seconds(0)};
+  std::optional<std::chrono::steady_clock::time_point> FNextTry;  // when the head is tried again
+  std::int32_t FFailedCount = 0;
+  bool FEndedBeforeRequest = false;  // the window closed while a delivery had not sent its request  // updates done with that got no complete reply, or were given up
   std::function<void()> FFetchWait;  // ends the loop that runs while a delivery is outstanding
   Text FReplyStatus;                  // ReplyLabel's text before it was put on one line
 };

@@ -12,6 +12,10 @@
 #include "relay/FolderListing.h"
 #include "relay/HttpFetch.h"
 #include "relay/InstanceLock.h"
+#include "relay/FolderKey.h"
+#include "relay/Journal.h"
+#include "relay/RelayLog.h"
+#include "relay/StateFolder.h"
 #include "ui/AboutBox.h"
 #include "ui/CommandLine.h"
 #include "ui/HeadlessOutput.h"
@@ -100,27 +104,53 @@ int main(int argc, char** argv) {
   }
   if (!lock.Acquired()) return refuse(AlreadyRunning, QMessageBox::Information);
 
+  // The log and the journal of queued updates live in the state folder. Neither stops the relay
+  // when it cannot be written: the log is then skipped, and files wait in the watch folder
+  // until the journal can hold them.
+  const std::string stateFolder = UserStateFolder();
+  const std::string stateProblem = MakeStateFolder(stateFolder);
+  TRelayLog log(stateFolder);
+  TJournal journal(stateFolder + "journal-" + FolderPathKey(folder));
+  TJournal::TRestored restored = journal.Restore();
+
   InstallMessageBridge();
   std::optional<THeadlessWriter> output;  // outlives the windows, whose events write to it
+  // A line for the log, and for the output when there is one.
+  const auto say = [&log, &output](const std::string& line) {
+    log.Append(line);
+    if (output) output->Write(line);
+  };
   TMainForm mainForm(folder);
   TAboutBox aboutBox(&mainForm);
   mainForm.SetAboutBox(&aboutBox);
   THttpFetchForm fetchForm;
   mainForm.SetFetchForm(&fetchForm);
   mainForm.SetFolderGuard([&lock] { return lock.Keep(); });
+  mainForm.SetRetryFor(commandLine.RetryFor);
+  mainForm.SetTakingHook([&journal](UpdateEntry& entry) { return journal.Taken(entry); });
+  mainForm.OnUpdateDone = [&journal, &say, told = std::string()](const UpdateEntry& entry) mutable {
+    if (entry.JournalId == 0) return;
+    const std::string problem = journal.Ended(entry.JournalId);
+    if (!problem.empty() && problem != told) say("Journal: " + problem);
+    told = problem;
+  };
   if (headless) {
     // Whoever reads the output may go away; the relay goes on without them.
     std::signal(SIGPIPE, SIG_IGN);
-    THeadlessWriter& out = output.emplace();
-    out.Write("Watching " + folder);
-    ReportHeadless(mainForm, out);
-    mainForm.OnIntakeHalted = [&out, &folder](const std::string& line) {
-      out.Write(line.empty() ? "Watching " + folder : line);
-    };
+    output.emplace();
   }
+  say("Watching " + folder);
+  ReportRelay(mainForm, output ? &*output : nullptr, [&log](const std::string& line) { log.Append(line); });
+  mainForm.OnIntakeHalted = [&say, &folder](const std::string& line) { say(line.empty() ? "Watching " + folder : line); };
   // A service stop, Ctrl-C or a closed terminal ends the program as closing the window does.
   const TShutdownSignals shutdownSignals([&mainForm] { mainForm.close(); });
   mainForm.show();
+  if (!stateProblem.empty()) say("Log and journal: " + stateProblem);
+  if (!restored.Problem.empty()) say("Journal: " + restored.Problem);
+  if (!restored.Entries.empty()) {
+    say("Restored " + std::to_string(restored.Entries.size()) + " undelivered updates from the journal");
+    mainForm.RestoreQueue(std::move(restored.Entries));
+  }
   // A window destroyed by another program ends the program as its close box does.
   const TWindowLossWatch windowLoss(mainForm, [&mainForm] { mainForm.close(); });
   return QApplication::exec();
