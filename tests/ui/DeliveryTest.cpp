@@ -103,6 +103,10 @@ protected:
   bool WaitForSent(int n, int limit = Patience) {
     return QTest::qWaitFor([&] { return Form.SentLabel.text() == QString("Updates sent: %1").arg(n); }, limit);
   }
+  bool WaitForCounts(int sent, int failed, int limit = Patience) {
+    const QString counts = QString("Updates sent: %1   Failed: %2").arg(sent).arg(failed);
+    return QTest::qWaitFor([&] { return Form.SentLabel.text() == counts; }, limit);
+  }
   QString Reply() const { return Form.ReplyLabel.text(); }
 
   QTemporaryDir Dir;
@@ -137,7 +141,7 @@ TEST_F(DeliveryTest, QueuedUpdatesGoOutInOrderOneConnectionEach) {
   ASSERT_TRUE(WaitForSent(4));
   ASSERT_TRUE(QTest::qWaitFor([&] { return seen.size() == 5; }, Patience));
   EXPECT_EQ(seen[1], (std::vector<QString>{"Updates sent: 1", "Latest Response : first reply", "1 of 3", "Site 2", "3 of 3"}));
-  EXPECT_EQ(seen[2][1], "Latest Response : <h1>Gone</h1> ");
+  EXPECT_EQ(seen[2][1], "Latest Response : 404 Not Found: <h1>Gone</h1> ");
   EXPECT_EQ(seen[3][1], "Latest Response : a b c");
   EXPECT_EQ(seen[4], (std::vector<QString>{"Updates sent: 4", "Latest Response : ", "", "", ""}));
   EXPECT_EQ(QueueCount, 0);
@@ -150,16 +154,44 @@ TEST_F(DeliveryTest, QueuedUpdatesGoOutInOrderOneConnectionEach) {
   }
 }
 
-TEST_F(DeliveryTest, FailedDeliveriesCountAsSentWithAnEmptyResponse) {
-  TScriptedServer server({"HTTP/1.0 200 OK\r\n\r\nlast"});
+TEST_F(DeliveryTest, TheLabelsTellAFailureFromAReply) {
+  TScriptedServer server({"HTTP/1.0 500 Internal Server Error\r\n\r\n", "HTTP/1.0 200 OK\r\n\r\nlast"});
   Drop(1, "http://127.0.0.1:" + ClosedPort() + "/");
   Drop(2, "http:///nohost");
   Drop(3, server.Url(3));
+  Drop(4, server.Url(4));
+  std::vector<Text> statuses;
+  Form.OnStatusText = [&statuses](const Text& text) { statuses.push_back(text); };
+  Form.show();
+  ASSERT_TRUE(WaitForCounts(2, 2));
+  EXPECT_EQ(Reply(), "Latest Response : last");
+  // The status texts a run without a window prints follow the labels.
+  ASSERT_GE(statuses.size(), 8u);
+  EXPECT_EQ(statuses[0], u"Latest Response : failed: refused");
+  EXPECT_EQ(statuses[1], u"Updates sent: 0   Failed: 1");
+  EXPECT_EQ(TextToUtf8(statuses[2]).rfind("Latest Response : failed: ", 0), 0u);
+  EXPECT_EQ(statuses[4], u"Latest Response : 500 Internal Server Error");
+  EXPECT_EQ(statuses[5], u"Updates sent: 1   Failed: 2");
+}
+
+TEST_F(DeliveryTest, AnUpdateAskedToComeBackIsTriedAgainBeforeTheNextOne) {
+  TScriptedServer server({"HTTP/1.0 503 Service Unavailable\r\nRetry-After: 1\r\n\r\nbusy",
+                          "HTTP/1.0 200 OK\r\n\r\nfirst", "HTTP/1.0 200 OK\r\n\r\nsecond"});
+  Form.SetRetryFor(std::chrono::seconds(60));
+  Drop(1, server.Url(1));
+  Drop(2, server.Url(2));
+  std::vector<Text> statuses;
+  Form.OnStatusText = [&statuses](const Text& text) { statuses.push_back(text); };
   Form.show();
   ASSERT_TRUE(WaitForSent(2));
-  EXPECT_EQ(Reply(), "Latest Response : ");
-  ASSERT_TRUE(WaitForSent(3));
-  EXPECT_EQ(Reply(), "Latest Response : last");
+  ASSERT_GE(statuses.size(), 1u);
+  EXPECT_EQ(TextToUtf8(statuses[0]).rfind("Latest Response : 503 Service Unavailable (next try at ", 0), 0u)
+      << TextToUtf8(statuses[0]);
+  EXPECT_EQ(Reply(), "Latest Response : second");
+  server.Join();
+  std::vector<std::string> targets;
+  for (const std::string& request : server.Requests()) targets.push_back(request.substr(0, request.find(" HTTP")));
+  EXPECT_EQ(targets, (std::vector<std::string>{"GET /u?n=1", "GET /u?n=1", "GET /u?n=2"}));
 }
 
 TEST_F(DeliveryTest, ASilentServerIsAbandonedAfterTenSecondsAndTheNextUpdateGoesOut) {
@@ -169,15 +201,15 @@ TEST_F(DeliveryTest, ASilentServerIsAbandonedAfterTenSecondsAndTheNextUpdateGoes
   std::optional<std::chrono::steady_clock::time_point> accepted, abandoned;
   TProbe probe([&] {
     if (!accepted && server.Accepted()) accepted = std::chrono::steady_clock::now();
-    if (!abandoned && Form.SentLabel.text() == "Updates sent: 1") abandoned = std::chrono::steady_clock::now();
+    if (!abandoned && Form.SentLabel.text().endsWith("Failed: 1")) abandoned = std::chrono::steady_clock::now();
   });
   Form.show();
-  ASSERT_TRUE(WaitForSent(1, 15000));
+  ASSERT_TRUE(WaitForCounts(0, 1, 15000));
   ASSERT_TRUE(QTest::qWaitFor([&] { return abandoned.has_value(); }, Patience));
   ASSERT_TRUE(accepted.has_value());
   EXPECT_GE(*abandoned - *accepted, std::chrono::seconds(9));
-  EXPECT_EQ(Reply(), "Latest Response : ");
-  ASSERT_TRUE(WaitForSent(2));
+  EXPECT_EQ(Reply(), "Latest Response : failed: timed out after 10 s");
+  ASSERT_TRUE(WaitForCounts(1, 1));
   EXPECT_EQ(Reply(), "Latest Response : awake");
 }
 
@@ -211,8 +243,8 @@ TEST_F(DeliveryTest, AServerThatNeverStopsSendingCannotHoldTheRelay) {
   TLoopbackPeer peer([&clientLeft](int connection) { clientLeft = TLoopbackPeer::FloodInterimReplies(connection); });
   Drop(1, "http://127.0.0.1:" + peer.Port() + "/");
   Form.show();
-  ASSERT_TRUE(WaitForSent(1));
-  EXPECT_EQ(Reply(), "Latest Response : ");
+  ASSERT_TRUE(WaitForCounts(0, 1));
+  EXPECT_EQ(Reply().left(26), "Latest Response : failed: ");
   ASSERT_TRUE(QTest::qWaitFor([&] { return clientLeft.load(); }, Patience));
 }
 
@@ -260,9 +292,9 @@ TEST_F(DeliveryTest, ClosingTheWindowEndsADeliveryUnderWay) {
   });
   Form.show();
   const auto start = std::chrono::steady_clock::now();
-  ASSERT_TRUE(WaitForSent(1));
+  ASSERT_TRUE(WaitForCounts(0, 1));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(9));
-  EXPECT_EQ(Reply(), "Latest Response : ");
+  EXPECT_EQ(Reply(), "Latest Response : failed: aborted");
 }
 
 } // namespace
