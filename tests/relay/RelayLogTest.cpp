@@ -2,11 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <sstream>
 
 #include "TempFolder.h"
@@ -20,11 +20,20 @@ std::string Read(const std::string& path) {
   return bytes.str();
 }
 
+// Whether `text` has the shape of `shape`, where '#' stands for a digit.
+bool Shaped(const std::string& text, const std::string& shape) {
+  if (text.size() != shape.size()) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (shape[i] == '#' ? !std::isdigit(static_cast<unsigned char>(text[i])) : text[i] != shape[i]) return false;
+  }
+  return true;
+}
+
 TEST(RelayLogTest, EachLineStartsWithTheLocalTimeAndItsOffset) {
   const struct {
     const char* Zone;
     const char* Offset;
-  } cases[] = {{"UTC0", "\\+00:00"}, {"<+0530>-5:30", "\\+05:30"}, {"<-0930>9:30", "-09:30"}};
+  } cases[] = {{"UTC0", "+00:00"}, {"<+0530>-5:30", "+05:30"}, {"<-0930>9:30", "-09:30"}};
   const char* was = std::getenv("TZ");
   const std::string saved = was != nullptr ? was : "";
   for (const auto& c : cases) {
@@ -34,9 +43,8 @@ TEST(RelayLogTest, EachLineStartsWithTheLocalTimeAndItsOffset) {
     TRelayLog log(folder.Path() + "logs/");
     EXPECT_TRUE(log.Append("took 1.txt"));
     EXPECT_TRUE(log.Append("two\nlines"));
-    const std::regex expected(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3})" + std::string(c.Offset) + "\ttook 1.txt\n" +
-                              R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3})" + c.Offset + R"(\ttwo\\nlines\n)");
-    EXPECT_TRUE(std::regex_match(Read(log.Path()), expected)) << Read(log.Path());
+    const std::string stamp = "####-##-##T##:##:##.###" + std::string(c.Offset) + "\t";
+    EXPECT_TRUE(Shaped(Read(log.Path()), stamp + "took 1.txt\n" + stamp + "two\\nlines\n")) << Read(log.Path());
     EXPECT_EQ(log.Problem(), "");
   }
   was != nullptr ? ::setenv("TZ", saved.c_str(), 1) : ::unsetenv("TZ");
