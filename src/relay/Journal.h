@@ -33,7 +33,8 @@ public:
   };
   // Reads what the journal holds undelivered and gets ready to append. A journal cut short or
   // holding garbage never stops the start: the readable records are restored, the rest are
-  // named in Problem, and the journal is rewritten without them. A missing journal restores
+  // named in Problem, and the journal is rewritten without them; a file that is no relaybox
+  // journal is moved aside to <path>.unknown and a new journal started. A missing journal restores
   // nothing. One that cannot be read or written restores nothing and says so in Problem; what
   // it holds stays in it for a later run.
   TRestored Restore();
