@@ -8,24 +8,15 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 
+#include "relay/FolderKey.h"
+
 namespace relaybox {
 namespace {
-
-// FNV-1a: a short, stable name for a path of any length.
-std::uint64_t PathHash(const std::string& path) {
-  std::uint64_t hash = 14695981039346656037ull;
-  for (const char c : path) {
-    hash ^= static_cast<unsigned char>(c);
-    hash *= 1099511628211ull;
-  }
-  return hash;
-}
 
 // An absolute folder that belongs to this user and nobody else can write to.
 bool IsPrivateFolder(const char* path) {
@@ -58,14 +49,8 @@ std::vector<std::string> TInstanceLock::UserLockFolders() {
 
 TInstanceLock::TInstanceLock(const std::string& folder, const std::vector<std::string>& lockFolders)
     : FFolder(folder) {
-  // One name however the folder is written: relative, with "./" or through a link.
-  std::error_code ignored;
-  std::filesystem::path key = std::filesystem::weakly_canonical(folder, ignored);
-  if (key.empty()) key = std::filesystem::absolute(folder, ignored).lexically_normal();
-  FKeyText = (key / "").string();
-  char name[40];
-  std::snprintf(name, sizeof name, "watch-%016llx.lock", static_cast<unsigned long long>(PathHash(FKeyText)));
-  FPathName = name;
+  FKeyText = CanonicalFolderPath(folder);
+  FPathName = "watch-" + PathKey(FKeyText) + ".lock";
   const std::string folderName = FolderLockName();
 
   std::string failures;

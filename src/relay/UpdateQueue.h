@@ -13,6 +13,8 @@ struct UpdateEntry {
   Text Site;
   Text Request;
   Text FileName;
+  // Its record in the journal of queued updates (see Journal.h); 0 when it has none.
+  std::uint64_t JournalId = 0;
 };
 
 inline constexpr std::int32_t QueueCapacity = 2000;

@@ -78,6 +78,17 @@ TEST(InstanceLockTest, WithoutALockFolderNothingIsLocked) {
   }
 }
 
+// Lock files keep their names from one version to the next: a relay of the version before must
+// keep this one off, and the journal is named the same way.
+TEST(InstanceLockTest, ThePathLockIsNamedAfterTheCanonicalPath) {
+  const TTempFolder locks;
+  for (const char* folder : {"/", "/tmp/../", "/.//"}) {
+    const TInstanceLock lock(folder, std::vector<std::string>{locks.Path()});
+    ASSERT_TRUE(lock.Acquired()) << folder;
+    EXPECT_EQ(lock.Paths().at(0), locks.Path() + "watch-af63a24c860189fe.lock") << folder;
+  }
+}
+
 // What the path leads to stays this relay's while it runs: the folder itself, however it is
 // reached, and the one put in its place.
 TEST(InstanceLockTest, TheFolderAtThePathIsKeptOffOtherRelays) {

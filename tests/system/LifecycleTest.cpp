@@ -6,6 +6,9 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <mutex>
+#include <numeric>
+#include <random>
 
 #include "LoopbackPeer.h"
 #include "RelayRun.h"
@@ -221,6 +224,67 @@ TEST(ShutdownTest, ASignalEndsTheProgramWhateverItIsDoing) {
     EXPECT_EQ(relay.Process().ExitCode(), 0);
   }
 }
+
+// Stopping the program at any moment of a flow, again and again, loses no update: what was
+// queued is delivered after the next start, ahead of newer files and in order. A kill can
+// send the one update in flight twice; SIGTERM sends none twice.
+class StopAnyMomentTest : public ::testing::TestWithParam<int> {};
+
+TEST_P(StopAnyMomentTest, EveryUpdateArrivesInOrder) {
+  const int signal = GetParam();
+  constexpr int Updates = 40, Stops = 4;
+  std::mutex lock;
+  std::vector<int> arrived;
+  TLoopbackPeer server(
+      [&](int connection) {
+        const std::string request = TLoopbackPeer::ReadHeader(connection);
+        const std::size_t n = request.find("n=");
+        {
+          const std::lock_guard guard(lock);
+          arrived.push_back(n == std::string::npos ? -1 : std::atoi(request.c_str() + n + 2));
+        }
+        TLoopbackPeer::WriteBytes(connection, "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok");
+      },
+      Updates * 2);
+  const auto count = [&] {
+    const std::lock_guard guard(lock);
+    return arrived.size();
+  };
+  TRelayRun relay;
+  for (int n = 1; n <= Updates; ++n) relay.AddUpdate("flow", "http://127.0.0.1:" + server.Port() + "/u?n=" + std::to_string(n));
+  std::string error;
+  std::mt19937 random(static_cast<unsigned>(signal));
+  for (int stop = 0; stop <= Stops; ++stop) {
+    ASSERT_TRUE(relay.Start(error)) << error;
+    if (stop == Stops) break;
+    const std::size_t before = count();
+    for (int i = 0; i < 500 && count() < before + 3; ++i) std::this_thread::sleep_for(10ms);
+    std::this_thread::sleep_for(std::chrono::milliseconds(random() % 250));
+    relay.Process().Signal(signal);
+    ASSERT_TRUE(relay.Process().Wait(5s));
+    EXPECT_FALSE(HasSanitizerReport(relay.Errors())) << relay.Errors();
+  }
+  for (int i = 0; i < 3000; ++i) {
+    {
+      const std::lock_guard guard(lock);
+      if (!arrived.empty() && arrived.back() == Updates) break;
+    }
+    std::this_thread::sleep_for(10ms);
+  }
+  relay.Stop();
+  const std::lock_guard guard(lock);
+  std::vector<int> first;  // each update at its first arrival
+  for (const int n : arrived) {
+    if (std::find(first.begin(), first.end(), n) == first.end()) first.push_back(n);
+  }
+  std::vector<int> all(Updates);
+  std::iota(all.begin(), all.end(), 1);
+  EXPECT_EQ(first, all) << relay.Output();
+  EXPECT_LE(arrived.size() - first.size(), signal == SIGKILL ? std::size_t{Stops} : std::size_t{0});
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, StopAnyMomentTest, ::testing::Values(SIGKILL, SIGTERM),
+                         [](const ::testing::TestParamInfo<int>& info) { return info.param == SIGKILL ? "Sigkill" : "Sigterm"; });
 
 } // namespace
 } // namespace relaybox
