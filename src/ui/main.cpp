@@ -12,7 +12,6 @@
 #include "relay/FolderListing.h"
 #include "relay/HttpFetch.h"
 #include "relay/InstanceLock.h"
-#include "relay/FolderKey.h"
 #include "relay/Journal.h"
 #include "relay/RelayLog.h"
 #include "relay/StateFolder.h"
@@ -110,14 +109,25 @@ int main(int argc, char** argv) {
   const std::string stateFolder = UserStateFolder();
   const std::string stateProblem = MakeStateFolder(stateFolder);
   TRelayLog log(stateFolder);
-  TJournal journal(stateFolder + "journal-" + FolderPathKey(folder));
+  TJournal journal(stateFolder.empty() ? std::string() : TJournal::PathFor(stateFolder, folder));
   TJournal::TRestored restored = journal.Restore();
 
   InstallMessageBridge();
   std::optional<THeadlessWriter> output;  // outlives the windows, whose events write to it
+  // A line for the log; the first line it loses, and the first after it writes again, say so.
+  bool logLost = false;
+  const auto logLine = [&log, &output, &stateFolder, &logLost](const std::string& line) {
+    if (stateFolder.empty()) return;
+    const bool written = log.Append(line);
+    if (written == !logLost) return;
+    logLost = !written;
+    const std::string note = logLost ? "Log: lines are lost: " + log.Problem() : "Log: written again";
+    if (output) output->Write(note);
+    if (logLost) std::fprintf(stderr, "relaybox: %s\n", note.c_str());
+  };
   // A line for the log, and for the output when there is one.
-  const auto say = [&log, &output](const std::string& line) {
-    log.Append(line);
+  const auto say = [&logLine, &output](const std::string& line) {
+    logLine(line);
     if (output) output->Write(line);
   };
   TMainForm mainForm(folder);
@@ -140,7 +150,7 @@ int main(int argc, char** argv) {
     output.emplace();
   }
   say("Watching " + folder);
-  ReportRelay(mainForm, output ? &*output : nullptr, [&log](const std::string& line) { log.Append(line); });
+  ReportRelay(mainForm, output ? &*output : nullptr, logLine);
   mainForm.OnIntakeHalted = [&say, &folder](const std::string& line) { say(line.empty() ? "Watching " + folder : line); };
   // A service stop, Ctrl-C or a closed terminal ends the program as closing the window does.
   const TShutdownSignals shutdownSignals([&mainForm] { mainForm.close(); });
