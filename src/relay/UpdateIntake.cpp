@@ -159,7 +159,12 @@ TUpdateIntake::TTry TUpdateIntake::TryToTake(const TListedName& entry, bool mayT
   UpdateEntry& queued = UpdateQueue[++QueueCount];
   queued = std::move(update);
   if (OnTaking) {
-    std::string problem = OnTaking(queued);
+    std::string problem;
+    try {
+      problem = OnTaking(queued);
+    } catch (const std::exception& error) {
+      problem = "error (" + std::string(error.what()) + ")";  // not recorded: the file must stay
+    }
     if (!problem.empty()) {
       queued = UpdateEntry{};
       --QueueCount;
