@@ -13,7 +13,9 @@
 #include <string_view>
 
 #include "base/StandardStreams.h"
+#include "base/TextCase.h"
 #include "base/Version.h"
+#include "http/AddressCheck.h"
 #include "http/FetchOutput.h"
 #include "http/HttpClient.h"
 #include "http/HttpFailureText.h"
@@ -34,7 +36,7 @@ constexpr char Usage[] =
     "Exit status:\n"
     "  0  a complete reply with a 2xx or 3xx status\n"
     "  1  a complete reply with any other status\n"
-    "  2  a usage error\n"
+    "  2  a usage error, such as a URL that is empty or not absolute (http://host/path)\n"
     "  3  no complete reply: refused, unresolvable, reset, timed out, cut short, protocol not\n"
     "     supported, a bad address, too many redirects or a reply that breaks the protocol\n"
     "     (stderr says which)\n"
@@ -92,6 +94,12 @@ std::optional<int> ParseArguments(int argc, char** argv, TOptions& options) {
     }
   }
   if (!haveUrl) return UsageError("a URL is needed");
+  // Without a scheme the client would guess one; a script is better told at once.
+  const relaybox::Text url = relaybox::Utf8ToText(options.Url);
+  if (relaybox::Trim(url).empty()) return UsageError("the URL is empty");
+  if (!relaybox::AddressProblem(url).empty()) {
+    return UsageError("'" + options.Url + "' is not an absolute http address (http://host/path)");
+  }
   return std::nullopt;
 }
 

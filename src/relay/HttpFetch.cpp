@@ -1,6 +1,7 @@
 #include "relay/HttpFetch.h"
 
 #include "base/TextCase.h"
+#include "http/AddressCheck.h"
 #include "http/HttpFailureText.h"
 #include "relay/Lib.h"
 #include "relay/ResponseText.h"
@@ -56,10 +57,14 @@ void THttpFetchForm::FetchPage(const Text& url, std::int32_t timeoutMs, Text& re
   };
   try {
     HttpClient1.Abort();  // drops the connection the previous fetch left open
-    OnOwnerThread([this, &url, timeoutMs] {
+    // An address that names no server ends the fetch here, in words a user can act on.
+    const std::string problem = AddressProblem(url);
+    OnOwnerThread([this, &url, &problem, timeoutMs] {
       FTimedOut = false;
       FOutcome = TOutcome{};
+      FOutcome.Failure = problem;
       FBody.reset();
+      if (!problem.empty()) return;
       Timer1.SetInterval(static_cast<std::uint32_t>(std::max(timeoutMs, 1)));
       Timer1.SetEnabled(true);
       HttpClient1.URL = url;
@@ -67,6 +72,10 @@ void THttpFetchForm::FetchPage(const Text& url, std::int32_t timeoutMs, Text& re
       HttpClient1.BodyStream = nullptr;
       HttpClient1.ModifiedSince = 0;
     });
+    if (!problem.empty()) {
+      finish();
+      return;
+    }
     try {
       HttpClient1.Get();
       Text text;

@@ -38,13 +38,18 @@ TUpdateFile::TOpenResult TUpdateFile::Open(const std::string& path) {
   }
   // Reading a FIFO or a device could block or never end; they are not opened at all.
   if (!S_ISREG(info.st_mode)) return NotRegular;
-  FFd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  do {
+    FFd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  } while (FFd < 0 && errno == EINTR);
   if (FFd < 0) {
     FError = errno;
-    return FError == ENOENT ? Vanished : Unreadable;
+    if (FError == ENOENT) return Vanished;
+    // EAGAIN (EWOULDBLOCK): another process's lease on the file is being broken, which the
+    // open would wait for without O_NONBLOCK. The file is in use, not unreadable.
+    return FError == EAGAIN ? BeingWritten : Unreadable;
   }
   // Swapped for something else since the check above.
-  if (::fstat(FFd, &info) != 0 || !S_ISREG(info.st_mode)) {
+  if (::fstat(FFd, &FInfo) != 0 || !S_ISREG(FInfo.st_mode)) {
     Close();
     return NotRegular;
   }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/stat.h>
+
 #include <optional>
 #include <string>
 
@@ -23,7 +25,7 @@ public:
   enum TOpenResult {
     Opened,
     Vanished,      // nothing by that name any more
-    BeingWritten,  // another process has it open for writing
+    BeingWritten,  // another process has it open for writing, or a lease on it is being broken
     NotRegular,    // a FIFO, device, socket or folder, also behind a link
     Unreadable     // see Error(): permission, a link that leads nowhere, a loop of links
   };
@@ -37,6 +39,8 @@ public:
   bool IsOpen() const { return FFd >= 0; }
   // The errno of the latest Unreadable open.
   int Error() const { return FError; }
+  // Only while open: the file's status when it was opened.
+  const struct stat& Info() const { return FInfo; }
   // Only while open. ReadLine throws std::system_error on a read error.
   bool Eof();
   Text ReadLine();
@@ -48,6 +52,7 @@ public:
 private:
   int FFd = -1;
   int FError = 0;
+  struct stat FInfo {};
   bool FLeased = false;
   std::size_t FBytesRead = 0;
   std::optional<TTextLineReader> FReader;  // present while open

@@ -6,12 +6,12 @@
 #include <algorithm>
 #include <cstring>
 #include <optional>
+#include <system_error>
 #include <utility>
 
 #include "relay/Lib.h"
 #include "relay/RewriteRule.h"
 #include "relay/UpdateFile.h"
-#include "relay/UpdateQueue.h"
 
 namespace relaybox {
 namespace {
@@ -22,6 +22,8 @@ constexpr int GridRows = 5;
 bool SameTime(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
 
 std::int32_t NumberOf(const TListedName& entry) { return IntValueOrZero(entry.Name.substr(1, 6)); }
+
+std::string ErrorText(int error) { return std::strerror(error); }
 
 } // namespace
 
@@ -35,22 +37,48 @@ TUpdateIntake::TUpdateIntake(std::string folder, TMonitorDisplay& display, std::
 
 void TUpdateIntake::ScanUpdateFolder() {
   FDisplay.SetScanTimerEnabled(false);
-  // While the queue is full, files wait in the folder.
-  if (HoldsFolder() && QueueCount < QueueCapacity) TakeLowestFile();
+  const bool holdsFolder = HoldsFolder();
+  // While the queue is full, files wait in the folder. Restored updates are this relay's
+  // already, so they are queued whoever holds the folder.
+  if (QueueCount < QueueCapacity) {
+    if (!FRestored.empty()) {
+      TakeRestored();
+    } else if (holdsFolder) {
+      TakeLowestFile();
+    }
+  }
   FDisplay.SetScanTimerEnabled(true);
 }
 
+void TUpdateIntake::Restore(std::vector<UpdateEntry> entries) {
+  auto next = entries.begin();
+  for (; next != entries.end() && QueueCount < QueueCapacity; ++next) UpdateQueue[++QueueCount] = std::move(*next);
+  FRestored.insert(FRestored.end(), std::make_move_iterator(next), std::make_move_iterator(entries.end()));
+  RefreshMonitorGrid();
+}
+
+void TUpdateIntake::TakeRestored() {
+  UpdateQueue[++QueueCount] = std::move(FRestored.front());
+  FRestored.pop_front();
+  RefreshMonitorGrid();
+}
+
 // Another relay on the same files would deliver them twice: while this one cannot be sure the
-// folder is its own, it takes nothing and delivers only what it has queued.
+// folder is its own, it takes nothing and delivers only what it has queued. A file that cannot
+// be recorded halts the intake too, but it is tried again on every tick.
 bool TUpdateIntake::HoldsFolder() {
-  std::string problem = KeepFolder ? KeepFolder() : std::string();
-  if (problem != FHaltedBy) {
-    FHaltedBy = std::move(problem);
-    const std::string line = FHaltedBy.empty() ? std::string() : "Not taking files: " + FHaltedBy;
-    FDisplay.SetCountCaption(Utf8ToText(line));
-    if (OnHalted) OnHalted(line);
-  }
-  return FHaltedBy.empty();
+  const std::string problem = KeepFolder ? KeepFolder() : std::string();
+  ShowHalt(problem.empty() ? FNotRecordedWhy : problem);
+  return problem.empty();
+}
+
+// Each halt is told once, when it begins or its reason changes, and its end once.
+void TUpdateIntake::ShowHalt(const std::string& reason) {
+  if (reason == FHaltedBy) return;
+  FHaltedBy = reason;
+  const std::string line = FHaltedBy.empty() ? std::string() : "Not taking files: " + FHaltedBy;
+  FDisplay.SetCountCaption(Utf8ToText(line));
+  if (OnHalted) OnHalted(line);
 }
 
 void TUpdateIntake::TakeLowestFile() {
@@ -86,7 +114,8 @@ void TUpdateIntake::TakeLowestFile() {
     waiting = waiting || outcome == Wait;
     if (outcome != Wait) break;
   }
-  if (!chosen) FDisplay.SetCountCaption(listing.empty() ? Text() : listing.back().Name);
+  // The count label shows why files are not taken for as long as they are not.
+  if (!chosen && FHaltedBy.empty()) FDisplay.SetCountCaption(listing.empty() ? Text() : listing.back().Name);
   std::erase_if(FPassedOver, [this](const auto& item) { return item.second.SeenInScan != FScanNumber; });
   std::erase_if(FBeingWritten, [this](const auto& item) { return item.second.SeenInScan != FScanNumber; });
 }
@@ -101,49 +130,77 @@ TUpdateIntake::TTry TUpdateIntake::TryToTake(const TListedName& entry, bool mayT
       PassOver(entry, "is not a regular file");
       return PassedOver;
     case TUpdateFile::Unreadable:
-      PassOver(entry, "cannot be read: " + std::string(std::strerror(file.Error())));
+      PassOver(entry, "cannot be read: " + ErrorText(file.Error()));
       return PassedOver;
-    case TUpdateFile::BeingWritten: {
-      const auto now = std::chrono::steady_clock::now();
-      TBeingWritten& writing = FBeingWritten.try_emplace(entry.RawName, TBeingWritten{now, FScanNumber, false}).first->second;
-      if (now - writing.Since < FWriterPatience) return Wait;
-      if (!std::exchange(writing.Reported, true) && OnPassedOver) {
-        OnPassedOver(entry.Name, "is still being written after " + std::to_string(FWriterPatience.count() / 1000) + " s");
-      }
-      return PassedOver;  // tried again on every tick, so it is taken once the writer lets go
-    }
+    case TUpdateFile::BeingWritten:
+      return WaitForWriter(entry);
     case TUpdateFile::Opened:
       if (!mayTake) return Ready;
       break;
   }
   FBeingWritten.erase(entry.RawName);
-  ++QueueCount;
-  UpdateEntry& queued = UpdateQueue[QueueCount];
-  queued = UpdateEntry{};
-  queued.FileName = entry.Name;
+  UpdateEntry update;
+  update.FileName = entry.Name;
   try {
-    if (!file.Eof()) queued.Site = file.ReadLine();
-    if (!file.Eof()) queued.Request = file.ReadLine();
-    queued.Request = RewriteRequest(queued.Request);
-  } catch (...) {
-    // A read error keeps what was read so far; the file is still consumed.
+    if (!file.Eof()) update.Site = file.ReadLine();
+    if (!file.Eof()) update.Request = file.ReadLine();
+  } catch (const std::system_error& error) {
+    // What was read may be cut anywhere: the file stays for when it changes.
+    file.Close();
+    PassOver(entry, "cannot be read: " + ErrorText(error.code().value()));
+    return PassedOver;
   }
+  update.Request = RewriteRequest(update.Request);
+  const TFileIdentity identity = IdentityOf(file.Info());
   // A file renamed over this one while it was read is a new update: it stays for the next tick.
   const bool stillHere = file.IsStillAt(path);
-  file.Close();
-  if (stillHere && ::unlink(path.c_str()) != 0) {
-    // Passed over from now on, so that it is queued only once.
-    PassOver(entry, "was queued but cannot be deleted: " + std::string(std::strerror(errno)) +
-                        "; it is queued again only when it changes");
+  file.Close();  // a writer is not held up by the lease while the update is recorded
+
+  UpdateEntry& queued = UpdateQueue[++QueueCount];
+  queued = std::move(update);
+  if (OnTaking) {
+    std::string problem;
+    try {
+      problem = OnTaking(queued);
+    } catch (const std::exception& error) {
+      problem = "error (" + std::string(error.what()) + ")";  // not recorded: the file must stay
+    }
+    if (!problem.empty()) {
+      queued = UpdateEntry{};
+      --QueueCount;
+      FNotRecordedWhy = std::move(problem);
+      ShowHalt(FNotRecordedWhy);
+      return NotRecorded;
+    }
+    // Files are taken only while KeepFolder says "" (see ScanUpdateFolder): the halt is over.
+    FNotRecordedWhy.clear();
+    ShowHalt({});
   }
+  if (stillHere && ::unlink(path.c_str()) != 0) KeepDeleting(entry, identity, errno);
   RefreshMonitorGrid();
   return Taken;
+}
+
+// Keeps the number order for a while; after that the file is tried on every tick still, so that
+// it is taken once the writer lets go.
+TUpdateIntake::TTry TUpdateIntake::WaitForWriter(const TListedName& entry) {
+  const auto now = std::chrono::steady_clock::now();
+  TBeingWritten& writing = FBeingWritten.try_emplace(entry.RawName, TBeingWritten{now, FScanNumber, false}).first->second;
+  if (now - writing.Since < FWriterPatience) return Wait;
+  if (!std::exchange(writing.Reported, true) && OnPassedOver) {
+    OnPassedOver(entry.Name, "is still being written after " + std::to_string(FWriterPatience.count() / 1000) + " s");
+  }
+  return PassedOver;
 }
 
 std::optional<TUpdateIntake::TFileIdentity> TUpdateIntake::IdentityOf(const std::string& rawName) const {
   const std::string path = FFolder + rawName;
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0 && ::lstat(path.c_str(), &info) != 0) return std::nullopt;
+  return IdentityOf(info);
+}
+
+TUpdateIntake::TFileIdentity TUpdateIntake::IdentityOf(const struct stat& info) {
   return TFileIdentity{info.st_dev, info.st_ino, info.st_mode, info.st_size, info.st_mtim, info.st_ctim};
 }
 
@@ -152,19 +209,41 @@ std::optional<TUpdateIntake::TFileIdentity> TUpdateIntake::IdentityOf(const std:
 bool TUpdateIntake::IsPassedOver(const std::string& rawName) {
   const auto it = FPassedOver.find(rawName);
   if (it == FPassedOver.end()) return false;
+  TPassedOver& passed = it->second;
   const auto now = std::chrono::steady_clock::now();
-  if (now - it->second.Checked < std::chrono::seconds(1)) return true;
-  it->second.Checked = now;
-  return IdentityOf(rawName) == it->second.Identity;
+  if (now - passed.Checked < std::chrono::seconds(1)) return true;
+  passed.Checked = now;
+  const std::optional<TFileIdentity> identity = IdentityOf(rawName);
+  if (!passed.Queued) return identity == passed.Identity;
+  // A queued file is the same update while its content is: a new mode or owner (which change
+  // only its mode and ctime) do not make it a new one.
+  const TFileIdentity& was = passed.Identity;
+  if (!identity || identity->Device != was.Device || identity->Inode != was.Inode || identity->Size != was.Size ||
+      !SameTime(identity->Modified, was.Modified)) {
+    FPassedOver.erase(it);
+    return false;
+  }
+  if (::unlink((FFolder + rawName).c_str()) == 0) FPassedOver.erase(it);
+  return true;
+}
+
+void TUpdateIntake::PassOver(const TListedName& entry, const std::string& reason) {
+  if (const std::optional<TFileIdentity> identity = IdentityOf(entry.RawName)) Remember(entry, *identity, reason, false);
+}
+
+// A queued file that could not be deleted is passed over from now on, so that it is queued only
+// once, and deleted as soon as it can be. `identity` is the file as it was read.
+void TUpdateIntake::KeepDeleting(const TListedName& entry, const TFileIdentity& identity, int error) {
+  Remember(entry, identity,
+           "was queued but cannot be deleted: " + ErrorText(error) + "; it is queued again only when it changes", true);
 }
 
 // A file is named once for each reason it is passed over.
-void TUpdateIntake::PassOver(const TListedName& entry, const std::string& reason) {
-  const std::optional<TFileIdentity> identity = IdentityOf(entry.RawName);
-  if (!identity) return;
+void TUpdateIntake::Remember(const TListedName& entry, const TFileIdentity& identity, const std::string& reason,
+                             bool queued) {
   const auto [it, added] = FPassedOver.try_emplace(entry.RawName);
   const bool told = !added && it->second.Reason == reason;
-  it->second = {*identity, reason, std::chrono::steady_clock::now(), FScanNumber};
+  it->second = {identity, reason, std::chrono::steady_clock::now(), FScanNumber, queued};
   if (!told && OnPassedOver) OnPassedOver(entry.Name, reason);
 }
 

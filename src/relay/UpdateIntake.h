@@ -1,10 +1,11 @@
 #pragma once
 
-#include <sys/types.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <cstdint>
 #include <ctime>
+#include <deque>
 #include <functional>
 #include <optional>
 #include <string>
@@ -13,12 +14,14 @@
 
 #include "relay/FolderListing.h"
 #include "relay/MonitorDisplay.h"
+#include "relay/UpdateQueue.h"
 
 namespace relaybox {
 
 // Takes update files from the watch folder into UpdateQueue, at most one per scan tick,
 // lowest number first, and keeps the queue display up to date. No file holds back the
-// others for good: one that cannot be taken is passed over and left in place.
+// others for good: one that cannot be taken is passed over and left in place. A file is
+// deleted only once it is queued (and recorded, see OnTaking), and queued only once.
 class TUpdateIntake {
 public:
   // How long a file that another process holds open for writing is waited for, keeping the
@@ -31,6 +34,10 @@ public:
 
   // One intake step, run by the scan timer's tick.
   void ScanUpdateFolder();
+  // Updates held undelivered from an earlier run, given once while the queue is empty: as many
+  // as fit are queued at once, in order; the rest one per tick, ahead of any file. They are
+  // not given to OnTaking again.
+  void Restore(std::vector<UpdateEntry> entries);
   // Redraws grid rows 1 to 5 from the head of the queue.
   void RefreshMonitorGrid();
 
@@ -42,6 +49,11 @@ public:
   // Told when files stop being taken ("Not taking files: " and why, shown in the count label
   // too), and with "" when they are taken again.
   std::function<void(const std::string& line)> OnHalted;
+  // Asked for each file taken, with its queue slot filled and before the file is deleted, to
+  // record the update durably: "" when recorded, else why not. Then the update is taken back
+  // out of the queue, the file stays, and files are not taken (OnHalted) until a later tick
+  // records one.
+  std::function<std::string(UpdateEntry& entry)> OnTaking;
 
 private:
   // What a name leads to, so that a file passed over is tried again only once it changed.
@@ -58,6 +70,9 @@ private:
     std::string Reason;  // as last told
     std::chrono::steady_clock::time_point Checked;
     std::uint64_t SeenInScan;
+    // Queued already but not deleted: the same update until its content changes, and deleted
+    // as soon as that succeeds.
+    bool Queued = false;
   };
   struct TBeingWritten {
     std::chrono::steady_clock::time_point Since;
@@ -65,14 +80,21 @@ private:
     bool Reported;
   };
   // What trying a file came to. Ready: it could be taken, but a lower one is waited for.
-  enum TTry { Taken, Ready, Wait, PassedOver, Vanished };
+  // NotRecorded: OnTaking refused it.
+  enum TTry { Taken, Ready, Wait, PassedOver, Vanished, NotRecorded };
 
   bool HoldsFolder();
+  void ShowHalt(const std::string& reason);
+  void TakeRestored();
   void TakeLowestFile();
   TTry TryToTake(const TListedName& entry, bool mayTake);
+  TTry WaitForWriter(const TListedName& entry);
   bool IsPassedOver(const std::string& rawName);
   void PassOver(const TListedName& entry, const std::string& reason);
+  void KeepDeleting(const TListedName& entry, const TFileIdentity& identity, int error);
+  void Remember(const TListedName& entry, const TFileIdentity& identity, const std::string& reason, bool queued);
   std::optional<TFileIdentity> IdentityOf(const std::string& rawName) const;
+  static TFileIdentity IdentityOf(const struct stat& info);
   void SetCellIfChanged(int col, int row, const Text& text);
 
   std::string FFolder;
@@ -82,7 +104,9 @@ private:
   std::unordered_map<std::string, TPassedOver> FPassedOver;
   std::unordered_map<std::string, TBeingWritten> FBeingWritten;
   std::uint64_t FScanNumber = 0;
-  std::string FHaltedBy;  // why no file is taken, as KeepFolder last said
+  std::string FHaltedBy;        // why no file is taken, as last shown
+  std::string FNotRecordedWhy;  // what OnTaking last said, until it records a file
+  std::deque<UpdateEntry> FRestored;  // restored updates that did not fit yet
 };
 
 } // namespace relaybox

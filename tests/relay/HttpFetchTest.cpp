@@ -65,6 +65,27 @@ TEST_F(HttpFetchTest, FailedFetchesLeaveTheResponseAloneAndSayWhy) {
   Form.HttpClient1.OnStateChange = nullptr;
   EXPECT_EQ(Fetch("http:///nohost"), u"untouched");
   EXPECT_EQ(Form.HttpClient1.State(), httpReady);
+
+  // An address that names no server is not tried at all; one with a scheme is the client's.
+  int requests = 0;
+  Form.HttpClient1.OnStateChange = [&requests](THttpClient& client) { requests += client.State() != httpReady; };
+  const std::pair<std::string, std::string> addresses[] = {
+      {"", "no address"},
+      {" \t ", "no address"},
+      {"/path?a=1", "not an absolute http address"},
+      {"example.org/x", "not an absolute http address"},
+      {"?q", "not an absolute http address"},
+      {"127.0.0.1:" + ClosedPort() + "/x", "not an absolute http address"},
+      {"//127.0.0.1/x", "not an absolute http address"},
+  };
+  for (const auto& [url, failure] : addresses) {
+    EXPECT_EQ(Fetch(url), u"untouched") << url;
+    EXPECT_EQ(Form.LastOutcome().Failure, failure) << url;
+    EXPECT_FALSE(Form.Timer1.Enabled()) << url;
+  }
+  EXPECT_EQ(requests, 0);
+  EXPECT_EQ(Fetch("ftp://127.0.0.1/x"), u"untouched");
+  EXPECT_EQ(Form.LastOutcome().Failure, "protocol not supported (ftp)");
 }
 
 TEST_F(HttpFetchTest, ASilentServerIsAbandonedWhenTheTimeRunsOut) {

@@ -54,25 +54,32 @@ TEST(UpdateFileTest, KnowsWhenItsNameWasTakenOverWhileOpen) {
   EXPECT_FALSE(file.IsStillAt(folder.Path() + "C000001.txt"));
 }
 
-TEST(UpdateFileTest, RefusedWhileHeldOpenForWriting) {
+TEST(UpdateFileTest, RefusedWhileHeldOpenForWritingOrLeased) {
   TTempFolder folder;
   if (!folder.LeasesWork()) GTEST_SKIP() << "no file leases on this file system";
   const std::string path = folder.Path() + "C000001.txt";
   folder.Write("C000001.txt", "site\n");
-  const int writer = ::open(path.c_str(), O_WRONLY | O_APPEND);
-  ASSERT_GE(writer, 0);
-  TUpdateFile file;
-  EXPECT_EQ(file.Open(path), TUpdateFile::BeingWritten);
-  EXPECT_FALSE(file.IsOpen());
-  ::close(writer);
-  ASSERT_EQ(file.Open(path), TUpdateFile::Opened);
-  EXPECT_EQ(file.ReadLine(), u"site");
-  EXPECT_TRUE(file.Eof());
-  // The lease is released on close, so a writer is not held up afterwards.
-  file.Close();
-  const int again = ::open(path.c_str(), O_WRONLY | O_NONBLOCK);
-  EXPECT_GE(again, 0);
-  if (again >= 0) ::close(again);
+  // A writer, and a write lease (the open breaks it, which takes a while).
+  for (const bool lease : {false, true}) {
+    SCOPED_TRACE(lease);
+    const int holder = ::open(path.c_str(), lease ? O_RDONLY : O_WRONLY | O_APPEND);
+    ASSERT_GE(holder, 0);
+    if (lease) {
+      ASSERT_EQ(::fcntl(holder, F_SETLEASE, F_WRLCK), 0);
+    }
+    TUpdateFile file;
+    EXPECT_EQ(file.Open(path), TUpdateFile::BeingWritten);
+    EXPECT_FALSE(file.IsOpen());
+    ::close(holder);
+    ASSERT_EQ(file.Open(path), TUpdateFile::Opened);
+    EXPECT_EQ(file.ReadLine(), u"site");
+    EXPECT_TRUE(file.Eof());
+    // The lease is released on close, so a writer is not held up afterwards.
+    file.Close();
+    const int again = ::open(path.c_str(), O_WRONLY | O_NONBLOCK);
+    EXPECT_GE(again, 0);
+    if (again >= 0) ::close(again);
+  }
 }
 
 } // namespace

@@ -206,6 +206,11 @@ TEST(FetchToolTest, CommandLinesGetClearAnswers) {
       {{"--timeout=x", "http://a/"}, 2, "", "relaybox-fetch: --timeout needs"},
       {{"--timeout", "0", "http://a/"}, 2, "", "relaybox-fetch: --timeout needs"},
       {{}, 2, "", "relaybox-fetch: a URL is needed"},
+      {{""}, 2, "", "relaybox-fetch: the URL is empty\nTry"},
+      {{" "}, 2, "", "relaybox-fetch: the URL is empty\nTry"},
+      {{"/path"}, 2, "", "relaybox-fetch: '/path' is not an absolute http address (http://host/path)\nTry"},
+      {{"example.org/x"}, 2, "", "relaybox-fetch: 'example.org/x' is not an absolute http address"},
+      {{"localhost:8080"}, 2, "", "relaybox-fetch: 'localhost:8080' is not an absolute http address"},
   };
   for (const auto& c : cases) {
     std::vector<std::string> argv{RELAYBOX_FETCH};
