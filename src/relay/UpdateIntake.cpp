@@ -25,6 +25,16 @@ std::int32_t NumberOf(const TListedName& entry) { return IntValueOrZero(entry.Na
 
 std::string ErrorText(int error) { return std::strerror(error); }
 
+// An update file's two lines, the address rewritten; throws std::system_error on a read error.
+UpdateEntry ReadUpdate(TUpdateFile& file, const Text& name) {
+  UpdateEntry update;
+  update.FileName = name;
+  if (!file.Eof()) update.Site = file.ReadLine();
+  if (!file.Eof()) update.Request = file.ReadLine();
+  update.Request = RewriteRequest(update.Request);
+  return update;
+}
+
 } // namespace
 
 bool TUpdateIntake::TFileIdentity::operator==(const TFileIdentity& other) const {
@@ -51,10 +61,35 @@ void TUpdateIntake::ScanUpdateFolder() {
 }
 
 void TUpdateIntake::Restore(std::vector<UpdateEntry> entries) {
+  DeleteRestoredFiles(entries);
   auto next = entries.begin();
   for (; next != entries.end() && QueueCount < QueueCapacity; ++next) UpdateQueue[++QueueCount] = std::move(*next);
   FRestored.insert(FRestored.end(), std::make_move_iterator(next), std::make_move_iterator(entries.end()));
   RefreshMonitorGrid();
+}
+
+// A relay stopped between recording an update and deleting its file leaves both behind. A file
+// of a restored update's name that still reads the same is that update, and goes; one that
+// cannot go is not taken again (see KeepDeleting).
+void TUpdateIntake::DeleteRestoredFiles(const std::vector<UpdateEntry>& entries) {
+  if (entries.empty()) return;
+  for (const TListedName& listed : ListUpdateFiles(FFolder)) {
+    const auto restored = std::find_if(entries.begin(), entries.end(),
+                                       [&listed](const UpdateEntry& e) { return e.FileName == listed.Name; });
+    if (restored == entries.end()) continue;
+    const std::string path = FFolder + listed.RawName;
+    TUpdateFile file;
+    if (file.Open(path) != TUpdateFile::Opened) continue;
+    try {
+      const UpdateEntry read = ReadUpdate(file, listed.Name);
+      if (read.Site != restored->Site || read.Request != restored->Request) continue;
+    } catch (const std::system_error&) {
+      continue;
+    }
+    const TFileIdentity identity = IdentityOf(file.Info());
+    file.Close();
+    if (::unlink(path.c_str()) != 0) KeepDeleting(listed, identity, errno);
+  }
 }
 
 void TUpdateIntake::TakeRestored() {
@@ -140,17 +175,14 @@ TUpdateIntake::TTry TUpdateIntake::TryToTake(const TListedName& entry, bool mayT
   }
   FBeingWritten.erase(entry.RawName);
   UpdateEntry update;
-  update.FileName = entry.Name;
   try {
-    if (!file.Eof()) update.Site = file.ReadLine();
-    if (!file.Eof()) update.Request = file.ReadLine();
+    update = ReadUpdate(file, entry.Name);
   } catch (const std::system_error& error) {
     // What was read may be cut anywhere: the file stays for when it changes.
     file.Close();
     PassOver(entry, "cannot be read: " + ErrorText(error.code().value()));
     return PassedOver;
   }
-  update.Request = RewriteRequest(update.Request);
   const TFileIdentity identity = IdentityOf(file.Info());
   // A file renamed over this one while it was read is a new update: it stays for the next tick.
   const bool stillHere = file.IsStillAt(path);

@@ -86,6 +86,7 @@ private:
   bool HoldsFolder();
   void ShowHalt(const std::string& reason);
   void TakeRestored();
+  void DeleteRestoredFiles(const std::vector<UpdateEntry>& entries);
   void TakeLowestFile();
   TTry TryToTake(const TListedName& entry, bool mayTake);
   TTry WaitForWriter(const TListedName& entry);

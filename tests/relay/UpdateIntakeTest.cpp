@@ -228,10 +228,19 @@ TEST_F(UpdateIntakeTest, RestoredUpdatesGoAheadOfFilesAndWaitForRoom) {
   Folder.Write("C000001.txt", "file\n");
   std::vector<UpdateEntry> restored(QueueCapacity + 2);
   for (std::size_t i = 0; i < restored.size(); ++i) restored[i].Site = IntToText(static_cast<std::int64_t>(i + 1));
+  // A relay stopped between recording and deleting left a file that is a restored update: it
+  // goes. Another of a restored update's name but with other lines is a new update.
+  restored[1].FileName = u"C000002.txt";
+  restored[1].Request = u"http://x/";
+  Folder.Write("C000002.txt", "2\r\nhttp://x/\r\n");
+  restored[2].FileName = u"C000003.txt";
+  Folder.Write("C000003.txt", "3\r\nhttp://y/\r\n");
   Intake.Restore(std::move(restored));
+  EXPECT_FALSE(Folder.Exists("C000002.txt"));
+  EXPECT_TRUE(Folder.Exists("C000003.txt"));
   ASSERT_EQ(QueueCount, QueueCapacity);
   EXPECT_EQ(UpdateQueue[QueueCapacity].Site, IntToText(QueueCapacity));
-  EXPECT_EQ(Display.Cells[2], (std::array<Text, 3>{u"2 of 2000", u"2", u""}));
+  EXPECT_EQ(Display.Cells[2], (std::array<Text, 3>{u"2 of 2000", u"2", u"http://x/"}));
   Intake.ScanUpdateFolder();
   EXPECT_EQ(QueueCount, QueueCapacity);
   // Two delivered: the rest of the restored ones come first, one per tick, then the file.

@@ -31,11 +31,18 @@ TEST(HeadlessOutputTest, LinesKeepTheirFieldsApart) {
   // No control character of any kind reaches a reader: not a form feed, an escape, a C1 code
   // (a 1252 file's unassigned bytes decode to them) or a Unicode line separator.
   EXPECT_EQ(StatusLine(u"a\f\x1B[2Jb\u0085c\u008Dd\u2028e"), "a  [2Jb c d e");
-  TDeliveryReport report{u"C000042.txt", u"Site\tone", u"http://a.example/u?x=1", {404, u"Not Found", ""},
-                         std::chrono::milliseconds(153)};
+  TDeliveryReport report;
+  report.FileName = u"C000042.txt";
+  report.Site = u"Site\tone";
+  report.Request = u"http://a.example/u?x=1";
+  report.Outcome.StatusCode = 404;
+  report.Outcome.ReasonText = u"Not Found";
+  report.Duration = std::chrono::milliseconds(153);
   EXPECT_EQ(DeliveryLine(report), "delivery\tC000042.txt\tSite one\thttp://a.example/u?x=1\t404 Not Found\t153 ms");
-  report.Outcome = {0, u"", "timed out after 10 s"};
-  EXPECT_EQ(DeliveryLine(report), "delivery\tC000042.txt\tSite one\thttp://a.example/u?x=1\tfailed: timed out after 10 s\t153 ms");
+  report.Outcome.Failure = "timed out after 10 s";
+  report.Retry = "next try in 4s";
+  EXPECT_EQ(DeliveryLine(report),
+            "delivery\tC000042.txt\tSite one\thttp://a.example/u?x=1\tfailed: timed out after 10 s\t153 ms\tnext try in 4s");
   EXPECT_EQ(PassedOverLine(u"C000007.txt", "is not a regular file"), "passed over\tC000007.txt\tis not a regular file");
   EXPECT_EQ(PassedOverLine(u"C00\u00850.txt", "x"), "passed over\tC00 0.txt\tx");
 }
