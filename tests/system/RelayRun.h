@@ -148,10 +148,11 @@ public:
     return FProcess.Start(argv, env, FHome.Path(), FHome.Path() + "out", FHome.Path() + "err", error);
   }
 
-  // Waits until the output shows "Updates sent: N" (at most `limit`); false if it never did,
-  // or the program ended first.
-  bool WaitForSent(int count, std::chrono::milliseconds limit) {
-    const std::string line = "\nUpdates sent: " + std::to_string(count) + "\n";
+  // Waits until the output shows "Updates sent: N", with "   Failed: F" once any failed (at
+  // most `limit`); false if it never did, or the program ended first.
+  bool WaitForSent(int count, std::chrono::milliseconds limit, int failed = 0) {
+    const std::string line = "\nUpdates sent: " + std::to_string(count) +
+                             (failed > 0 ? "   Failed: " + std::to_string(failed) : std::string()) + "\n";
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < deadline) {
       const bool running = FProcess.Running();
