@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs Relaybox under a virtual X display with a fresh HOME and a loopback web server, drops
-# four updates (two answered, two held by a server that never replies) and saves screenshots
-# of the main window mid-delivery and of the About box.
+# five updates (one answered, one not found, one refused, two held by a server that never
+# replies) and saves screenshots of the main window mid-delivery and of the About box.
 #   scripts/screenshot.sh [output folder]   (default: build/screenshots)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -14,7 +14,6 @@ pids=()
 trap 'kill "${pids[@]}" 2>/dev/null; rm -rf "$home"' EXIT
 mkdir -p "$home/www/results"
 printf 'Result recorded: race 3, Riverside Farm\n' >"$home/www/results/3"
-printf 'Result recorded: race 4, Oak Hill\n' >"$home/www/results/4"
 
 # Each server prints the port the system gave it.
 serve() { python3 -u -c "$1" "$home/www" >"$home/$2.port" 2>/dev/null & pids+=($!); }
@@ -33,13 +32,15 @@ for name in answering silent; do
 done
 answering=$(head -1 "$home/answering.port")
 silent=$(head -1 "$home/silent.port")
+refused=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 
 folder=$home/Documents/Quintel/Hoofline/Relaybox
 mkdir -p "$folder"
 printf 'Riverside Farm\r\nhttp://127.0.0.1:%s/results/3\r\n' "$answering" >"$folder/C000101.txt"
 printf 'Oak Hill\r\nhttp://127.0.0.1:%s/results/4\r\n' "$answering" >"$folder/C000102.txt"
-printf 'Main Street Stables\r\nhttp://127.0.0.1:%s/hl/update.php?horse=12&time=61.4\r\n' "$silent" >"$folder/C000103.txt"
-printf 'Hill Top\r\nhttp://127.0.0.1:%s/hl/update.php?horse=7&time=63.0\r\n' "$silent" >"$folder/C000104.txt"
+printf 'Brook Lane\r\nhttp://127.0.0.1:%s/results/5\r\n' "$refused" >"$folder/C000103.txt"
+printf 'Main Street Stables\r\nhttp://127.0.0.1:%s/hl/update.php?horse=12&time=61.4\r\n' "$silent" >"$folder/C000104.txt"
+printf 'Hill Top\r\nhttp://127.0.0.1:%s/hl/update.php?horse=7&time=63.0\r\n' "$silent" >"$folder/C000105.txt"
 
 HOME=$home xvfb-run -a -s "-screen 0 800x480x24" bash -c '
   build/relaybox & pid=$!

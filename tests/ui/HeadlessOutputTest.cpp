@@ -180,6 +180,12 @@ TEST(HeadlessOutputTest, EachLineArrivesAsItHappens) {
       "delivery\tC000007.txt\tSite 7\thttp://[^\t]*/7\tfailed: timed out after 10 s\t[0-9]+ ms\n"
       "Latest Response : failed: timed out after 10 s\nUpdates sent: 4   Failed: 3\n");
   EXPECT_TRUE(std::regex_match(run.Printed, expected)) << run.Printed;
+  // The log has the same records, each after its local time.
+  std::ifstream logFile(home.path().toStdString() + "/.local/state/relaybox/relaybox.log");
+  const std::string log{std::istreambuf_iterator<char>(logFile), std::istreambuf_iterator<char>()};
+  const std::regex logged(
+      "(\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d\t(Watching|delivery\tC00000\\d\\.txt)[^\n]*\n){8}");
+  EXPECT_TRUE(std::regex_match(log, logged)) << log;
   for (int i = 0; i < 100 && !floodLeft; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_TRUE(floodLeft);  // the relay closed the flooding connection
   redirector.reset();
