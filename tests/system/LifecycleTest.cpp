@@ -116,8 +116,8 @@ TEST_P(LifecycleTest, EndingDuringADeliveryExitsAndFreesTheWatchFolder) {
 }
 
 // Neither a bind mount of the watch folder, nor cleaning it away or making it anew, nor a start
-// from a session with a runtime folder lets a second relay take the folder of one started
-// without.
+// from a session with a runtime folder, nor one from another home that shares no lock folder,
+// lets a second relay take the folder of one started without.
 TEST(SingleInstanceTest, ASecondRelayOnTheFolderIsRefusedHoweverItIsStarted) {
   TRelayRun first;
   std::string error;
@@ -134,18 +134,26 @@ TEST(SingleInstanceTest, ASecondRelayOnTheFolderIsRefusedHoweverItIsStarted) {
   std::ofstream(first.Home() + "elsewhere-config/user-dirs.dirs") << "XDG_DOCUMENTS_DIR=\"" << elsewhere << "\"\n";
   const std::vector<std::string> throughBindMount = InMountNamespace(
       "mount --bind '" + first.WatchFolder() + "' '" + elsewhere + "Quintel/Hoofline/Relaybox'");
+  // Another home whose documents folder is a link to the first's, where no cache folder can be
+  // made, and a runtime folder of its own.
+  const TTempFolder otherHome, otherRuntime;
+  std::filesystem::create_directory_symlink(first.Home() + "Documents", otherHome.Path() + "Documents");
+  otherHome.Write(".cache", "");
+  ::chmod(otherRuntime.Path().c_str(), 0700);
   const bool namespaces = MountNamespacesWork();
   enum TChange { AsItIs, CleanedAway, MadeAnew };
   const struct {
     const char* Name;
     TChange Change;  // done to the watch folder first
     bool BindMount, RuntimeFolder;
+    bool OtherHome = false;
   } cases[] = {
       {"through a bind mount", AsItIs, true, false},
       {"after the folder was cleaned away", CleanedAway, false, false},
       {"from a session with a runtime folder", AsItIs, false, true},
       {"through a bind mount of the folder made anew", MadeAnew, true, false},
       {"through a bind mount, from a session with a runtime folder", AsItIs, true, true},
+      {"from another home with its own runtime folder and no cache folder", AsItIs, false, false, true},
   };
   int sent = 1;
   for (const auto& c : cases) {
@@ -159,8 +167,9 @@ TEST(SingleInstanceTest, ASecondRelayOnTheFolderIsRefusedHoweverItIsStarted) {
     if (c.BindMount && !namespaces) continue;
     std::filesystem::remove(first.Home() + "second.err");
     TChildProcess second;
-    std::vector<std::string> env = FreshHomeEnvironment(first.Home());
+    std::vector<std::string> env = FreshHomeEnvironment(c.OtherHome ? otherHome.Path() : first.Home());
     if (c.RuntimeFolder) env.push_back("XDG_RUNTIME_DIR=" + runtime.Path());
+    if (c.OtherHome) env.push_back("XDG_RUNTIME_DIR=" + otherRuntime.Path());
     if (c.BindMount) env.push_back("XDG_CONFIG_HOME=" + first.Home() + "elsewhere-config");
     std::vector<std::string> argv = c.BindMount ? throughBindMount : std::vector<std::string>{};
     argv.insert(argv.end(), {RELAYBOX_PROGRAM, "--headless"});
