@@ -17,12 +17,14 @@ namespace {
 using namespace std::chrono_literals;
 
 // How the user, or another program, ends the program.
-enum class TEnding { CloseBox, FileExit, WindowDestroyed, Sigterm, Sigint, Sighup };
-constexpr const char* EndingNames[] = {"CloseBox", "FileExit", "WindowDestroyed", "Sigterm", "Sigint", "Sighup"};
+// The display lost: its server ended, or the program's connection to it killed.
+enum class TEnding { CloseBox, FileExit, WindowDestroyed, DisplayLost, ConnectionKilled, Sigterm, Sigint, Sighup };
+constexpr const char* EndingNames[] = {"CloseBox",         "FileExit", "WindowDestroyed", "DisplayLost",
+                                       "ConnectionKilled", "Sigterm",  "Sigint",          "Sighup"};
 
 void PrintTo(TEnding ending, std::ostream* out) { *out << EndingNames[static_cast<int>(ending)]; }
 
-bool Windowed(TEnding ending) { return ending <= TEnding::WindowDestroyed; }
+bool Windowed(TEnding ending) { return ending <= TEnding::ConnectionKilled; }
 
 // Opens "File" with a click on the menu bar, then picks "Exit" from the keyboard: Down
 // selects the menu's one item wherever the menu was drawn, Return triggers it. A click that
@@ -39,7 +41,7 @@ bool ChooseFileExit(const TVirtualDisplay& display, const std::string& window, p
 }
 
 // Ends the running program the way `ending` says; false when that could not be done.
-bool End(TRelayRun& relay, TEnding ending, const TVirtualDisplay& display, const std::string& window) {
+bool End(TRelayRun& relay, TEnding ending, TVirtualDisplay& display, const std::string& window) {
   switch (ending) {
     case TEnding::CloseBox:
       return display.Run({"/usr/bin/python3", RELAYBOX_CLOSE_WINDOW, window}).ExitCode == 0;
@@ -47,6 +49,11 @@ bool End(TRelayRun& relay, TEnding ending, const TVirtualDisplay& display, const
       return ChooseFileExit(display, window, relay.Process().Pid());
     case TEnding::WindowDestroyed:
       return display.XDoTool({"windowclose", window}).ExitCode == 0;
+    case TEnding::DisplayLost:
+      display.Stop();
+      return true;
+    case TEnding::ConnectionKilled:
+      return display.XDoTool({"windowkill", window}).ExitCode == 0;
     case TEnding::Sigterm:
       relay.Process().Signal(SIGTERM);
       return true;
@@ -187,7 +194,8 @@ std::string EndingName(const ::testing::TestParamInfo<TEnding>& info) {
 
 INSTANTIATE_TEST_SUITE_P(Endings, LifecycleTest,
                          ::testing::Values(TEnding::CloseBox, TEnding::FileExit, TEnding::WindowDestroyed,
-                                           TEnding::Sigterm, TEnding::Sigint, TEnding::Sighup),
+                                           TEnding::DisplayLost, TEnding::ConnectionKilled, TEnding::Sigterm,
+                                           TEnding::Sigint, TEnding::Sighup),
                          EndingName);
 
 // SIGTERM ends the program with 0 in every phase: while it starts, and between the deliveries
