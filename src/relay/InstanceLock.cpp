@@ -48,12 +48,15 @@ std::vector<std::string> TInstanceLock::UserLockFolders() {
 }
 
 TInstanceLock::TInstanceLock(const std::string& folder, const std::vector<std::string>& lockFolders)
-    : FFolder(folder) {
+    : FFolder(folder), FLockFolders(lockFolders) {
   FKeyText = CanonicalFolderPath(folder);
   FPathName = "watch-" + PathKey(FKeyText) + ".lock";
+  // The folder itself first: that lock meets any other relay on it, whatever its lock folders.
+  if (TakeFolder(FFolderLock) == Busy) return;
   const std::string folderName = FolderLockName();
 
   std::string failures;
+  bool locked = false;  // some lock folder holds all the lock files
   for (const std::string& lockFolder : lockFolders) {
     std::error_code made;
     std::filesystem::create_directories(lockFolder, made);
@@ -69,7 +72,7 @@ TInstanceLock::TInstanceLock(const std::string& folder, const std::vector<std::s
         // relays starting together cannot each keep the other out.
         Release(taken);
         Release(FHeld);
-        FLockFolders.clear();
+        Release(FFolderLock);
         return;
       }
       if (outcome == Failed) break;
@@ -81,17 +84,22 @@ TInstanceLock::TInstanceLock(const std::string& folder, const std::vector<std::s
       continue;
     }
     FHeld.insert(FHeld.end(), taken.begin(), taken.end());
-    FLockFolders.push_back(lockFolder);
+    locked = true;
   }
-  FAcquired = !FLockFolders.empty();
-  // Without a lock nothing would keep a second relay off: the relay does not start.
+  FAcquired = locked;
+  // Without a lock file nothing would keep a relay off once the folder is cleaned or recreated,
+  // nor where a folder cannot be locked: the relay does not start.
   if (!FAcquired) {
+    Release(FFolderLock);
     FFailure = lockFolders.empty() ? "there is no folder to keep a lock file in"
                                    : "no lock file can be made in " + failures;
   }
 }
 
-TInstanceLock::~TInstanceLock() { Release(FHeld); }
+TInstanceLock::~TInstanceLock() {
+  Release(FHeld);
+  Release(FFolderLock);
+}
 
 std::vector<std::string> TInstanceLock::Paths() const {
   std::vector<std::string> paths;
@@ -101,6 +109,13 @@ std::vector<std::string> TInstanceLock::Paths() const {
 
 std::string TInstanceLock::Keep() {
   if (!FAcquired) return "the watch folder is not locked";
+  constexpr char Held[] = "another relay holds the watch folder";
+  // A folder other than the one locked stands at the path (or none): its lock is taken first.
+  struct stat now {};
+  const bool changed = ::stat(FFolder.c_str(), &now) != 0 || !S_ISDIR(now.st_mode) ||
+                       now.st_dev != FFolderLock.Device || now.st_ino != FFolderLock.Inode;
+  THeld folderLock{FFolder, -1, 0, 0};
+  if (changed && TakeFolder(folderLock) == Busy) return Held;
   const std::string folderName = FolderLockName();
   std::vector<std::string> kept;  // the lock files this relay holds now, checked or taken anew
   std::vector<THeld> taken;
@@ -130,7 +145,8 @@ std::string TInstanceLock::Keep() {
           // Another relay reached the folder first. This one takes nothing from it until that one
           // ends, and holds nothing new meanwhile, so the two cannot keep each other out.
           Release(taken);
-          return "another relay holds the watch folder";
+          Release(folderLock);
+          return Held;
         case Failed:
           failures += (failures.empty() ? "" : ", ") + lockFolder + " (" + error + ")";
           break;
@@ -154,8 +170,15 @@ std::string TInstanceLock::Keep() {
     return std::count_if(kept.begin(), kept.end(), [&](const std::string& path) { return FolderOf(path) == lockFolder; }) ==
            (folderName.empty() ? 1 : 2);
   });
-  if (!locked) return "the watch folder cannot be locked: no lock file can be made in " + failures;
-  // The folder that was at the path before is no longer looked into: its lock is let go.
+  if (!locked) {
+    Release(folderLock);
+    return "the watch folder cannot be locked: no lock file can be made in " + failures;
+  }
+  // The folder that was at the path before is no longer looked into: its locks are let go.
+  if (changed) {
+    Release(FFolderLock);
+    FFolderLock = folderLock;
+  }
   std::vector<THeld> stale;
   std::erase_if(FHeld, [&kept, &stale](const THeld& h) {
     if (std::find(kept.begin(), kept.end(), h.Path) != kept.end()) return false;
@@ -206,9 +229,39 @@ TInstanceLock::TTake TInstanceLock::Take(const std::string& path, THeld& held, s
   return Taken;
 }
 
+// The lock on the folder at the path. Failed when there is no folder or it cannot be locked
+// there (EOPNOTSUPP, ENOLCK or EBADF on some network file systems); `held` then still names the
+// folder found, so that it is not tried again while it stays.
+TInstanceLock::TTake TInstanceLock::TakeFolder(THeld& held) const {
+  held = {FFolder, -1, 0, 0};
+  const int fd = ::open(FFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return Failed;
+  struct stat info {};
+  int result = ::fstat(fd, &info);
+  if (result == 0) {
+    held.Device = info.st_dev;
+    held.Inode = info.st_ino;
+    do {
+      result = ::flock(fd, LOCK_EX | LOCK_NB);
+    } while (result != 0 && errno == EINTR);
+  }
+  if (result != 0) {
+    const bool busy = errno == EWOULDBLOCK;
+    ::close(fd);
+    return busy ? Busy : Failed;
+  }
+  held.Fd = fd;
+  return Taken;
+}
+
 void TInstanceLock::Release(std::vector<THeld>& held) {
-  for (const THeld& h : held) ::close(h.Fd);
+  for (THeld& h : held) Release(h);
   held.clear();
+}
+
+void TInstanceLock::Release(THeld& held) {
+  if (held.Fd >= 0) ::close(held.Fd);
+  held.Fd = -1;
 }
 
 } // namespace relaybox

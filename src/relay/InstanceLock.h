@@ -8,11 +8,14 @@
 namespace relaybox {
 
 // Keeps other relays off a watch folder while this one runs: two relays on one folder would
-// deliver updates twice. The locks are kernel locks on files outside the watch folder: one named
-// after the folder's path, so cleaning or recreating the folder cannot lift it, and one named
-// after the folder itself (its device and inode), so a relay that reaches the same folder by
-// another path (a bind mount, another link) is kept off too. They end with the process however
-// that ends, so a lock file a crashed relay left behind stops nobody.
+// deliver updates twice. The locks are kernel locks. One is on the watch folder itself, which
+// meets every relay on that folder whatever path, home folder or lock folders it has; some file
+// systems (network ones) cannot lock a folder, and there the lock files alone keep relays apart.
+// The lock files lie outside the watch folder: one named after the folder's path, so cleaning or
+// recreating the folder cannot lift it, and one named after the folder itself (its device and
+// inode), so a relay that reaches the same folder by another path (a bind mount, another link)
+// is kept off too. The locks end with the process however that ends, so a lock file a crashed
+// relay left behind stops nobody.
 class TInstanceLock {
 public:
   // `folder` is the watch folder with its trailing "/". Lock files go into each of
@@ -33,7 +36,8 @@ public:
 
   // Run before each look into the folder while the relay runs: makes sure this relay holds what
   // is at the folder's path now. A folder put in place of the old one is locked as well and the
-  // old one let go; a lock file deleted from its folder is made and locked anew. Returns "" when
+  // old one let go; a lock file deleted from its folder is made and locked anew, and a lock
+  // folder that could not hold the lock files before is tried again. Returns "" when
   // the folder is this relay's, else why not; no file may be taken then, and the next call tries
   // again.
   std::string Keep();
@@ -53,14 +57,19 @@ private:
   enum TTake { Taken, Busy, Failed };
 
   TTake Take(const std::string& path, THeld& held, std::string& error) const;
+  TTake TakeFolder(THeld& held) const;
   std::string FolderLockName() const;
-  void Release(std::vector<THeld>& held);
+  static void Release(std::vector<THeld>& held);
+  static void Release(THeld& held);
 
   std::string FFolder;
   std::string FKeyText;   // the folder's canonical path, written into the lock files
   std::string FPathName;  // the lock file named after the path
-  std::vector<std::string> FLockFolders;  // the lock folders that hold this relay's locks
-  std::vector<THeld> FHeld;
+  std::vector<std::string> FLockFolders;
+  std::vector<THeld> FHeld;  // the lock files
+  // The lock on the folder at the path: its device and inode, Fd -1 when it could not be locked
+  // there or there is no folder (Device and Inode 0).
+  THeld FFolderLock{{}, -1, 0, 0};
   bool FAcquired = false;
   std::string FFailure;
 };

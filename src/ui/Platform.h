@@ -15,7 +15,8 @@ namespace relaybox {
 //   a display that cannot be reached is noticed (DisplayReached) instead of aborting; the
 //   platform's complaints about it are left out, since the program says what to do instead.
 //   A display that takes the connection but never answers ends the start after 10 s with
-//   `hint` and exit status `status`.
+//   `hint` and exit status `status`; so does a platform that cannot start (a framebuffer or
+//   EGL platform named on a desktop, which would abort), with Refusal().
 class TPlatformStart {
 public:
   TPlatformStart(bool headless, const char* hint, int status);
@@ -24,10 +25,11 @@ public:
   TPlatformStart(const TPlatformStart&) = delete;
   TPlatformStart& operator=(const TPlatformStart&) = delete;
 
-  // After the application object is made: whether a display was reached, and when not, the
-  // platform the user named (QT_QPA_PLATFORM) that has no plugin, if that is why.
+  // After the application object is made: whether a display with a screen was reached, and when
+  // not, the line that says why and what to do: the platform the user named (QT_QPA_PLATFORM)
+  // has no plugin or cannot start here, else `hint`.
   bool DisplayReached() const;
-  const std::string& MissingPlatform() const;
+  std::string Refusal() const;
 
 private:
   bool FFallback = false;

@@ -1,10 +1,13 @@
 #include "ui/WindowLoss.h"
 
+#include <unistd.h>
+
 #include <QEvent>
 #include <QGuiApplication>
 #include <QWindow>
 #include <xcb/xcb.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 
@@ -12,6 +15,23 @@ namespace relaybox {
 namespace {
 
 constexpr std::uint8_t BadWindow = 3;
+
+QtMessageHandler PreviousHandler = nullptr;  // the one in place before the watch
+
+// The X11 platform says that its connection broke, then ends the program with status 1 at
+// once, from inside its event processing. Nothing is left that the end of the process does not
+// do (the watch-folder locks are kernel locks, a delivery's socket closes with the process), and
+// the state the toolkit is in allows nothing more: the program ends here as its close box ends
+// it, with 0.
+void EndOnDisplayLoss(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+  if (message.startsWith(u"The X11 connection broke")) {
+    constexpr char Line[] = "relaybox: the connection to the display is lost; the program ends.\n";
+    std::fflush(nullptr);
+    [[maybe_unused]] const auto written = ::write(STDERR_FILENO, Line, sizeof Line - 1);
+    std::_Exit(0);
+  }
+  if (PreviousHandler != nullptr) PreviousHandler(type, context, message);
+}
 
 // Whether the X11 display says the window is gone.
 bool NativeWindowGone(const QWindow& window) {
@@ -33,7 +53,14 @@ TWindowLossWatch::TWindowLossWatch(QWidget& window, std::function<void()> onLost
     : FWindow(window), FOnLost(std::move(onLost)) {
   // Only an X11 display lets other programs destroy a window; the offscreen one only seems to.
   QWindow* handle = window.windowHandle();
-  if (handle != nullptr && QGuiApplication::platformName() == "xcb") handle->installEventFilter(this);
+  if (QGuiApplication::platformName() != "xcb") return;
+  if (handle != nullptr) handle->installEventFilter(this);
+  PreviousHandler = qInstallMessageHandler(EndOnDisplayLoss);
+  FWatchesDisplay = true;
+}
+
+TWindowLossWatch::~TWindowLossWatch() {
+  if (FWatchesDisplay) qInstallMessageHandler(PreviousHandler);
 }
 
 bool TWindowLossWatch::eventFilter(QObject* watched, QEvent* event) {

@@ -5,6 +5,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 
 #include "base/ErrorReportText.h"
@@ -71,18 +72,14 @@ int main(int argc, char** argv) {
   std::optional<TPlatformStart> platform(std::in_place, headless, NoDisplayLine, CannotStart);
   QApplication app(argc, argv);
   const bool displayReached = platform->DisplayReached();
-  const std::string missingPlatform = platform->MissingPlatform();
+  const std::string refusal = displayReached ? std::string() : platform->Refusal();
   platform.reset();
-  if (!displayReached && !missingPlatform.empty()) {
-    std::fprintf(stderr,
-                 "relaybox: the window system \"%s\" that QT_QPA_PLATFORM names has no plugin here; unset it, or "
-                 "run 'relaybox --headless' to relay without a window.\n",
-                 missingPlatform.c_str());
-    return CannotStart;
-  }
   if (!displayReached) {
-    std::fputs(NoDisplayLine, stderr);
-    return CannotStart;
+    // Nothing has been done yet, and a platform that came up without a screen is not taken down:
+    // the framebuffer one never frees its input handlers.
+    std::fputs(refusal.c_str(), stderr);
+    std::fflush(stderr);
+    std::_Exit(CannotStart);
   }
   // Says why the program cannot start, in a box too when there is a screen to show it on.
   const auto refuse = [headless](const std::string& message, QMessageBox::Icon icon) {

@@ -42,12 +42,30 @@ TEST(InstanceLockTest, RelaysThatShareOneOfTheirLockFoldersExcludeEachOther) {
 }
 
 TEST(InstanceLockTest, ARelayThatIsKeptOutHoldsNothing) {
-  // Two relays starting together: the first has taken its runtime lock, not yet its cache lock.
-  const TTempFolder runtime, cache, folder;
-  const TInstanceLock first(folder.Path(), {runtime.Path()});
-  const TInstanceLock second(folder.Path(), {runtime.Path(), cache.Path()});
+  // Two relays starting together where only the lock files meet (the folder cannot be locked:
+  // here it is not there yet): the first has taken its runtime lock, not yet its cache lock.
+  const TTempFolder runtime, cache, parent;
+  const std::string folder = parent.Path() + "not-yet/";
+  const TInstanceLock first(folder, {runtime.Path()});
+  const TInstanceLock second(folder, {cache.Path(), runtime.Path()});
   EXPECT_FALSE(second.Acquired());
-  EXPECT_TRUE(TInstanceLock(folder.Path(), {cache.Path()}).Acquired()) << "the first could not finish";
+  EXPECT_TRUE(TInstanceLock(folder, {cache.Path()}).Acquired()) << "the first could not finish";
+}
+
+TEST(InstanceLockTest, ALockFolderThatFailedAtStartIsTakenOnceItWorks) {
+  // The cache folder is a file when the relay starts, and is mended while it runs.
+  const TTempFolder runtime, home, parent;
+  const std::string folder = parent.Path() + "watch/", cache = home.Path() + ".cache/relaybox/";
+  std::filesystem::create_directory(folder);
+  home.Write(".cache", "");
+  TInstanceLock first(folder, {runtime.Path(), cache});
+  ASSERT_TRUE(first.Acquired());
+  std::filesystem::remove(home.Path() + ".cache");
+  EXPECT_EQ(first.Keep(), "");
+  // A relay that has no runtime folder meets the first in the cache folder, also once the
+  // watch folder is cleaned away and the folder itself no longer holds them apart.
+  std::filesystem::remove_all(folder);
+  EXPECT_FALSE(TInstanceLock(folder, {cache}).Acquired());
 }
 
 TEST(InstanceLockTest, ALockFileLeftBehindStopsNobody) {
@@ -94,9 +112,11 @@ TEST(InstanceLockTest, ThePathLockIsNamedAfterTheCanonicalPath) {
 TEST(InstanceLockTest, TheFolderAtThePathIsKeptOffOtherRelays) {
   struct TScene {
     TTempFolder Locks, Parent;
+    TTempFolder OwnLocks;  // a second relay's that shares no lock folder (another HOME)
     std::unique_ptr<TInstanceLock> Other;  // another relay
-    std::unique_ptr<TInstanceLock> Lock(const char* name) const {
-      return std::make_unique<TInstanceLock>(Parent.Path() + name + "/", std::vector<std::string>{Locks.Path()});
+    std::unique_ptr<TInstanceLock> Lock(const char* name, bool apart = false) const {
+      return std::make_unique<TInstanceLock>(Parent.Path() + name + "/",
+                                             std::vector<std::string>{(apart ? OwnLocks : Locks).Path()});
     }
     void Move(const char* from, const char* to) const {
       std::filesystem::rename(Parent.Path() + from, Parent.Path() + to);
@@ -109,12 +129,27 @@ TEST(InstanceLockTest, TheFolderAtThePathIsKeptOffOtherRelays) {
     const char* KeepSays;  // the running relay's next check; nullptr: none yet
     const char* SecondAt;  // where a second relay then starts; nullptr: none
     bool SecondStarts;
+    bool Apart = false;  // the second relay keeps its locks in another lock folder
   } cases[] = {
+      {"as it is, a relay with its own lock folders", [](TScene&) {}, nullptr, "watch", false, true},
+      {"through a link, a relay with its own lock folders", [](TScene& s) {
+         std::filesystem::create_directory_symlink(s.Parent.Path() + "watch", s.Parent.Path() + "link");
+       }, nullptr, "link", false, true},
       {"moved away", [](TScene& s) { s.Move("watch", "moved"); }, nullptr, "moved", false},
+      {"moved away, a relay with its own lock folders", [](TScene& s) { s.Move("watch", "moved"); }, nullptr,
+       "moved", false, true},
       {"replaced", [](TScene& s) {
          s.Move("watch", "moved");
          std::filesystem::create_directory(s.Parent.Path() + "watch");
        }, "", "moved", true},
+      {"replaced, the old folder let go to a relay with its own lock folders", [](TScene& s) {
+         s.Move("watch", "moved");
+         std::filesystem::create_directory(s.Parent.Path() + "watch");
+       }, "", "moved", true, true},
+      {"replaced, the new folder kept from a relay with its own lock folders", [](TScene& s) {
+         s.Move("watch", "moved");
+         std::filesystem::create_directory(s.Parent.Path() + "watch");
+       }, "", "watch", false, true},
       {"replaced by a folder another relay holds", [](TScene& s) {
          std::filesystem::create_directory(s.Parent.Path() + "other");
          s.Other = s.Lock("other");
@@ -122,10 +157,8 @@ TEST(InstanceLockTest, TheFolderAtThePathIsKeptOffOtherRelays) {
          s.Move("other", "watch");
        }, Held, nullptr, false},
       {"lock files deleted", [](TScene& s) { std::filesystem::remove_all(s.Locks.Path()); }, "", "watch", false},
-      {"lock files deleted, another relay started", [](TScene& s) {
-         std::filesystem::remove_all(s.Locks.Path());
-         s.Other = s.Lock("watch");
-       }, Held, nullptr, false},
+      {"lock files deleted, a second relay started before the next check",
+       [](TScene& s) { std::filesystem::remove_all(s.Locks.Path()); }, nullptr, "watch", false},
   };
   for (const auto& c : cases) {
     TScene scene;
@@ -137,12 +170,16 @@ TEST(InstanceLockTest, TheFolderAtThePathIsKeptOffOtherRelays) {
       EXPECT_EQ(first->Keep(), c.KeepSays) << c.Name;
     }
     if (c.SecondAt != nullptr) {
-      EXPECT_EQ(scene.Lock(c.SecondAt)->Acquired(), c.SecondStarts) << c.Name;
+      EXPECT_EQ(scene.Lock(c.SecondAt, c.Apart)->Acquired(), c.SecondStarts) << c.Name;
     }
     // Once the other relay ends, the folder is this one's again.
     scene.Other.reset();
     EXPECT_EQ(first->Keep(), "") << c.Name;
     EXPECT_FALSE(scene.Lock("watch")->Acquired()) << c.Name;
+    // A relay that shares no lock folder meets this one on the folder itself, where there is one.
+    if (std::filesystem::is_directory(scene.Parent.Path() + "watch")) {
+      EXPECT_FALSE(scene.Lock("watch", true)->Acquired()) << c.Name;
+    }
   }
 }
 

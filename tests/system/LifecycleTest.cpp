@@ -20,12 +20,14 @@ namespace {
 using namespace std::chrono_literals;
 
 // How the user, or another program, ends the program.
-enum class TEnding { CloseBox, FileExit, WindowDestroyed, Sigterm, Sigint, Sighup };
-constexpr const char* EndingNames[] = {"CloseBox", "FileExit", "WindowDestroyed", "Sigterm", "Sigint", "Sighup"};
+// The display lost: its server ended, or the program's connection to it killed.
+enum class TEnding { CloseBox, FileExit, WindowDestroyed, DisplayLost, ConnectionKilled, Sigterm, Sigint, Sighup };
+constexpr const char* EndingNames[] = {"CloseBox",         "FileExit", "WindowDestroyed", "DisplayLost",
+                                       "ConnectionKilled", "Sigterm",  "Sigint",          "Sighup"};
 
 void PrintTo(TEnding ending, std::ostream* out) { *out << EndingNames[static_cast<int>(ending)]; }
 
-bool Windowed(TEnding ending) { return ending <= TEnding::WindowDestroyed; }
+bool Windowed(TEnding ending) { return ending <= TEnding::ConnectionKilled; }
 
 // Opens "File" with a click on the menu bar, then picks "Exit" from the keyboard: Down
 // selects the menu's one item wherever the menu was drawn, Return triggers it. A click that
@@ -42,7 +44,7 @@ bool ChooseFileExit(const TVirtualDisplay& display, const std::string& window, p
 }
 
 // Ends the running program the way `ending` says; false when that could not be done.
-bool End(TRelayRun& relay, TEnding ending, const TVirtualDisplay& display, const std::string& window) {
+bool End(TRelayRun& relay, TEnding ending, TVirtualDisplay& display, const std::string& window) {
   switch (ending) {
     case TEnding::CloseBox:
       return display.Run({"/usr/bin/python3", RELAYBOX_CLOSE_WINDOW, window}).ExitCode == 0;
@@ -50,6 +52,11 @@ bool End(TRelayRun& relay, TEnding ending, const TVirtualDisplay& display, const
       return ChooseFileExit(display, window, relay.Process().Pid());
     case TEnding::WindowDestroyed:
       return display.XDoTool({"windowclose", window}).ExitCode == 0;
+    case TEnding::DisplayLost:
+      display.Stop();
+      return true;
+    case TEnding::ConnectionKilled:
+      return display.XDoTool({"windowkill", window}).ExitCode == 0;
     case TEnding::Sigterm:
       relay.Process().Signal(SIGTERM);
       return true;
@@ -119,8 +126,8 @@ TEST_P(LifecycleTest, EndingDuringADeliveryExitsAndFreesTheWatchFolder) {
 }
 
 // Neither a bind mount of the watch folder, nor cleaning it away or making it anew, nor a start
-// from a session with a runtime folder lets a second relay take the folder of one started
-// without.
+// from a session with a runtime folder, nor one from another home that shares no lock folder,
+// lets a second relay take the folder of one started without.
 TEST(SingleInstanceTest, ASecondRelayOnTheFolderIsRefusedHoweverItIsStarted) {
   TRelayRun first;
   std::string error;
@@ -137,18 +144,26 @@ TEST(SingleInstanceTest, ASecondRelayOnTheFolderIsRefusedHoweverItIsStarted) {
   std::ofstream(first.Home() + "elsewhere-config/user-dirs.dirs") << "XDG_DOCUMENTS_DIR=\"" << elsewhere << "\"\n";
   const std::vector<std::string> throughBindMount = InMountNamespace(
       "mount --bind '" + first.WatchFolder() + "' '" + elsewhere + "Quintel/Hoofline/Relaybox'");
+  // Another home whose documents folder is a link to the first's, where no cache folder can be
+  // made, and a runtime folder of its own.
+  const TTempFolder otherHome, otherRuntime;
+  std::filesystem::create_directory_symlink(first.Home() + "Documents", otherHome.Path() + "Documents");
+  otherHome.Write(".cache", "");
+  ::chmod(otherRuntime.Path().c_str(), 0700);
   const bool namespaces = MountNamespacesWork();
   enum TChange { AsItIs, CleanedAway, MadeAnew };
   const struct {
     const char* Name;
     TChange Change;  // done to the watch folder first
     bool BindMount, RuntimeFolder;
+    bool OtherHome = false;
   } cases[] = {
       {"through a bind mount", AsItIs, true, false},
       {"after the folder was cleaned away", CleanedAway, false, false},
       {"from a session with a runtime folder", AsItIs, false, true},
       {"through a bind mount of the folder made anew", MadeAnew, true, false},
       {"through a bind mount, from a session with a runtime folder", AsItIs, true, true},
+      {"from another home with its own runtime folder and no cache folder", AsItIs, false, false, true},
   };
   int sent = 1;  // each refused: they count as failed
   for (const auto& c : cases) {
@@ -162,8 +177,9 @@ TEST(SingleInstanceTest, ASecondRelayOnTheFolderIsRefusedHoweverItIsStarted) {
     if (c.BindMount && !namespaces) continue;
     std::filesystem::remove(first.Home() + "second.err");
     TChildProcess second;
-    std::vector<std::string> env = FreshHomeEnvironment(first.Home());
+    std::vector<std::string> env = FreshHomeEnvironment(c.OtherHome ? otherHome.Path() : first.Home());
     if (c.RuntimeFolder) env.push_back("XDG_RUNTIME_DIR=" + runtime.Path());
+    if (c.OtherHome) env.push_back("XDG_RUNTIME_DIR=" + otherRuntime.Path());
     if (c.BindMount) env.push_back("XDG_CONFIG_HOME=" + first.Home() + "elsewhere-config");
     std::vector<std::string> argv = c.BindMount ? throughBindMount : std::vector<std::string>{};
     argv.insert(argv.end(), {RELAYBOX_PROGRAM, "--headless"});
@@ -181,7 +197,8 @@ std::string EndingName(const ::testing::TestParamInfo<TEnding>& info) {
 
 INSTANTIATE_TEST_SUITE_P(Endings, LifecycleTest,
                          ::testing::Values(TEnding::CloseBox, TEnding::FileExit, TEnding::WindowDestroyed,
-                                           TEnding::Sigterm, TEnding::Sigint, TEnding::Sighup),
+                                           TEnding::DisplayLost, TEnding::ConnectionKilled, TEnding::Sigterm,
+                                           TEnding::Sigint, TEnding::Sighup),
                          EndingName);
 
 // SIGTERM ends the program with 0 in every phase: while it starts, and between the deliveries

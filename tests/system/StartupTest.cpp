@@ -52,6 +52,7 @@ TEST(StartupTest, WhatCannotWorkIsSaidPlainly) {
   place.Write("file/Quintel/Hoofline/Relaybox", "");
   std::filesystem::create_symlink(place.Path() + "gone", watch("link"));
   std::filesystem::create_directory(watch("read-only"));
+  place.Write("kms", "{\"device\": \"/dev/no-such-card\"}\n");
   // A runtime folder of this user's where nothing can be made: this process's own in /proc.
   const std::string runtime = "/proc/" + std::to_string(::getpid());
   const struct {
@@ -65,6 +66,15 @@ TEST(StartupTest, WhatCannotWorkIsSaidPlainly) {
       {"a platform chosen that cannot start", {}, {"QT_QPA_PLATFORM=xcb", "DISPLAY=:1999"}, NoDisplay},
       {"a platform chosen that does not exist", {}, {"QT_QPA_PLATFORM=bogus"},
        "relaybox: the window system \"bogus\" that QT_QPA_PLATFORM names has no plugin here; unset it, or run "
+       "'relaybox --headless' to relay without a window.\n"},
+      // Platforms that exist but cannot start: one that comes up without a screen, one that
+      // gives up as it starts.
+      {"a framebuffer platform without a framebuffer", {}, {"QT_QPA_PLATFORM=linuxfb:fb=/dev/no-such-fb"},
+       "relaybox: the window system \"linuxfb:fb=/dev/no-such-fb\" that QT_QPA_PLATFORM names cannot start here; "
+       "unset it, or run 'relaybox --headless' to relay without a window.\n"},
+      {"an EGL platform without a graphics device", {},
+       {"QT_QPA_PLATFORM=eglfs", "QT_QPA_EGLFS_INTEGRATION=eglfs_kms", "QT_QPA_EGLFS_KMS_CONFIG=" + place.Path() + "kms"},
+       "relaybox: the window system \"eglfs\" that QT_QPA_PLATFORM names cannot start here; unset it, or run "
        "'relaybox --headless' to relay without a window.\n"},
       {"a display that never answers", {}, {"DISPLAY=127.0.0.1:" + std::to_string(silentDisplay.Port() - 6000),
                                              "WAYLAND_DISPLAY="}, NoDisplay},

@@ -48,6 +48,9 @@ public:
     return false;
   }
 
+  // Ends the X server under its clients, as when it dies; it cleans up after itself.
+  void Stop() { FServer.Stop(std::chrono::seconds(5)); }
+
   // ":N" once started.
   const std::string& Display() const { return FDisplay; }
 
