@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -220,6 +221,26 @@ TEST(ShutdownTest, ASignalEndsTheProgramWhateverItIsDoing) {
     EXPECT_TRUE(ended) << "still running 5 s after SIGTERM";
     EXPECT_EQ(relay.Process().ExitCode(), 0);
   }
+  // Its stdout a pipe that is full and never read: the end does not wait for the reader.
+  TRelayRun relay;
+  for (int n = 0; n < 10; ++n) relay.AddUpdate("flow", address + "&n=" + std::to_string(n));
+  const std::string out = relay.Home() + "out";
+  ASSERT_EQ(::mkfifo(out.c_str(), 0600), 0);
+  const int reader = ::open(out.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  const int filler = ::open(out.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_TRUE(reader >= 0 && filler >= 0);
+  ::fcntl(filler, F_SETPIPE_SZ, 1024 * 1024);
+  const std::string block(4096, 'x');
+  for (int i = 0; i < 1024 && ::write(filler, block.data(), block.size()) > 0; ++i) {
+  }
+  std::string error;
+  ASSERT_TRUE(relay.Start(error)) << error;
+  std::this_thread::sleep_for(2s);  // its updates flow meanwhile
+  relay.Process().Signal(SIGTERM);
+  EXPECT_TRUE(relay.Process().Wait(5s)) << "still running 5 s after SIGTERM";
+  EXPECT_EQ(relay.Process().ExitCode(), 0);
+  ::close(filler);
+  ::close(reader);
 }
 
 } // namespace
