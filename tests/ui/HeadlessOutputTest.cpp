@@ -220,10 +220,9 @@ TEST(HeadlessOutputTest, AtTheEndASlowReaderGetsWholeDeliveriesOrLearnsWhatWasDr
   if (noted) seen.pop_back();
   EXPECT_EQ(seen.size() + dropped, 1u + 3 * Updates);
   EXPECT_EQ(run.Printed.back(), '\n');
-  for (std::size_t i = 1; i < seen.size(); i += 3) {
-    EXPECT_EQ(seen[i] + "|" + (i + 1 < seen.size() ? seen[i + 1] : "") + "|" + (i + 2 < seen.size() ? seen[i + 2] : ""),
-              "delivery|Latest Response |Updates sent")
-        << i;
+  EXPECT_EQ((seen.size() - 1) % 3, 0u);
+  for (std::size_t i = 1; i + 2 < seen.size(); i += 3) {
+    EXPECT_EQ(seen[i] + "|" + seen[i + 1] + "|" + seen[i + 2], "delivery|Latest Response |Updates sent") << i;
   }
 }
 
@@ -241,32 +240,23 @@ std::string Group(int n) {
 // not take at once would leave a group cut.
 TEST(HeadlessOutputTest, AtTheEndEachGroupIsWholeAndEveryDroppedLineCounted) {
   enum TPace { Fast, Slow, Never };  // Never: not before the writer is gone
-  enum TNote { NoNote, Note, EitherWay };
-  const struct {
-    const char* Name;
-    bool Socket;
-    TPace Pace;
-    int Groups;
-    TNote Expected;
-  } cases[] = {
-      {"pipe, fast reader", false, Fast, 40, NoNote},   {"pipe, slow reader", false, Slow, 200, Note},
-      {"pipe, never read", false, Never, 200, EitherWay}, {"socket, slow reader", true, Slow, 200, Note},
-      {"socket, never read", true, Never, 200, EitherWay},
-  };
+  const struct { const char* Name; bool Socket; TPace Pace; } cases[] = {
+      {"pipe, fast reader", false, Fast}, {"pipe, slow reader", false, Slow}, {"pipe, never read", false, Never},
+      {"socket, slow reader", true, Slow}, {"socket, never read", true, Never}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.Name);
+    const int groups = c.Pace == Fast ? 40 : 200;  // 40 wait at most 1 MiB
     int ends[2];
     ASSERT_EQ(c.Socket ? ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) : ::pipe2(ends, O_CLOEXEC), 0);
     ASSERT_EQ(::fcntl(ends[1], F_SETFL, O_NONBLOCK), 0);
     std::atomic<bool> writerGone{false};
     std::string printed;
     std::thread reader([&] {
-      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-      while (std::chrono::steady_clock::now() < deadline) {
+      char buffer[4096];
+      for (int i = 0; i < 6000; ++i) {  // a minute at most
         pollfd ready{ends[0], POLLIN, 0};
         if (c.Pace == Never && !writerGone) ::poll(nullptr, 0, 10);
         if ((c.Pace == Never && !writerGone) || ::poll(&ready, 1, 10) != 1) continue;
-        char buffer[4096];
         const ssize_t n = ::read(ends[0], buffer, sizeof buffer);
         if (n <= 0) return;  // the writer's copy and ours are closed
         printed.append(buffer, static_cast<std::size_t>(n));
@@ -274,7 +264,7 @@ TEST(HeadlessOutputTest, AtTheEndEachGroupIsWholeAndEveryDroppedLineCounted) {
       }
     });
     auto writer = std::make_unique<THeadlessWriter>(ends[1]);
-    for (int n = 1; n <= c.Groups; ++n) writer->Write(Group(n));
+    for (int n = 1; n <= groups; ++n) writer->Write(Group(n));
     auto ending = std::async(std::launch::async, [&writer] { writer.reset(); });
     EXPECT_EQ(ending.wait_for(std::chrono::seconds(10)), std::future_status::ready);
     writerGone = true;
@@ -296,10 +286,8 @@ TEST(HeadlessOutputTest, AtTheEndEachGroupIsWholeAndEveryDroppedLineCounted) {
     const bool noted = std::sscanf(printed.c_str() + at, "(%zu lines", &dropped) == 1;
     const std::string note = "(" + std::to_string(dropped) + " lines were dropped: the output was not read)\n";
     EXPECT_TRUE(printed.substr(at) == (noted ? note : "")) << printed.substr(at, 200);
-    if (c.Expected != EitherWay) {
-      EXPECT_EQ(noted, c.Expected == Note);
-    }
-    EXPECT_EQ(lines + dropped, noted || c.Pace == Fast ? 3u * c.Groups : lines);
+    EXPECT_TRUE(c.Pace == Never || noted == (c.Pace == Slow)) << noted;
+    EXPECT_EQ(lines + dropped, noted || c.Pace == Fast ? 3u * groups : lines);
   }
 }
 
