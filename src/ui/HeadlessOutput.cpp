@@ -1,13 +1,10 @@
 #include "ui/HeadlessOutput.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <thread>
 #include <utility>
 
-#include "base/StandardStreams.h"
 #include "ui/Caption.h"
 
 namespace relaybox {
@@ -15,9 +12,13 @@ namespace {
 
 constexpr std::size_t MaxWaiting = 1024 * 1024;
 // At the end, for the lines still waiting, and then for the last words about those the reader
-// did not take in time: together within the second a signal gives the program to end.
-constexpr auto ExitPatience = std::chrono::milliseconds(700);
-constexpr auto NotePatience = std::chrono::milliseconds(300);
+// did not take in time: together well within the second a signal gives the program to end.
+constexpr auto ExitPatience = std::chrono::milliseconds(400);
+constexpr auto NotePatience = std::chrono::milliseconds(150);
+// How often the writer looks again at an output that has no room yet for the next group:
+// soon after a write, less often the longer the reader keeps it waiting.
+constexpr auto FirstLook = std::chrono::milliseconds(5);
+constexpr auto LastLook = std::chrono::milliseconds(50);
 
 std::size_t LineCount(const std::string& lines) { return static_cast<std::size_t>(std::count(lines.begin(), lines.end(), '\n')); }
 
@@ -57,20 +58,25 @@ std::string PassedOverLine(const Text& name, const std::string& reason) {
   return Record({"passed over", Field(name), reason});
 }
 
-THeadlessWriter::THeadlessWriter() { std::thread([shared = FShared] { Run(shared); }).detach(); }
+THeadlessWriter::THeadlessWriter(int fd) : FShared(std::make_shared<TShared>(fd)) {
+  std::thread([shared = FShared] { Run(shared); }).detach();
+}
 
 THeadlessWriter::~THeadlessWriter() {
   TShared& shared = *FShared;
   std::unique_lock lock(shared.Lock);
-  shared.Stop = true;
-  shared.Changed.notify_all();
+  shared.Changed.notify_all();  // the writer looks at the output at once
   const auto written = [&shared] { return shared.Lines.empty() && !shared.Writing; };
-  if (shared.Changed.wait_for(lock, ExitPatience, written) && shared.Dropped == 0) return;
-  for (const std::string& lines : shared.Lines) shared.Dropped += LineCount(lines);
-  shared.Lines.assign(1, DroppedNote(std::exchange(shared.Dropped, 0)));
-  shared.Bytes = shared.Lines.front().size();
+  if (!shared.Changed.wait_for(lock, ExitPatience, written) || shared.Dropped > 0) {
+    // No group is halfway out: each is taken whole, and only when the output has room for it.
+    for (const std::string& lines : shared.Lines) shared.Dropped += LineCount(lines);
+    shared.Lines.assign(1, DroppedNote(std::exchange(shared.Dropped, 0)));
+    shared.Bytes = shared.Lines.front().size();
+    shared.Changed.notify_all();
+    shared.Changed.wait_for(lock, NotePatience, written);
+  }
+  shared.Ended = true;
   shared.Changed.notify_all();
-  shared.Changed.wait_for(lock, NotePatience, written);
 }
 
 void THeadlessWriter::Write(std::string lines) {
@@ -85,18 +91,43 @@ void THeadlessWriter::Write(std::string lines) {
   FShared->Changed.notify_all();
 }
 
+// The groups at the front that the output takes at once, with the note about dropped lines
+// after the last of all; nothing while the first does not fit yet. A group larger than the
+// output ever takes at once goes alone once the output is as empty as it gets.
+std::string THeadlessWriter::TakeWhatFits(TShared& shared) {
+  const TBlockOutput::TRoom room = shared.Out.Room();
+  std::string bytes;
+  while (!shared.Lines.empty()) {
+    const std::string& next = shared.Lines.front();
+    const std::string note = shared.Lines.size() == 1 && shared.Dropped > 0 ? DroppedNote(shared.Dropped) : "";
+    const std::size_t size = bytes.size() + next.size() + note.size();
+    const bool alone = bytes.empty() && size > room.Most && room.Now == room.Most;
+    if (size > room.Now && !alone) break;
+    bytes += next + note;
+    if (!note.empty()) shared.Dropped = 0;
+    shared.Bytes -= next.size();
+    shared.Lines.pop_front();
+    if (alone) break;
+  }
+  return bytes;
+}
+
 void THeadlessWriter::Run(const std::shared_ptr<TShared>& shared) {
+  auto look = FirstLook;
   std::unique_lock lock(shared->Lock);
   for (;;) {
-    shared->Changed.wait(lock, [&shared] { return shared->Stop || !shared->Lines.empty(); });
-    if (shared->Lines.empty()) return;  // stopped, and nothing is left
-    std::string bytes = std::move(shared->Lines.front());
-    shared->Lines.pop_front();
-    shared->Bytes -= bytes.size();
-    if (shared->Lines.empty() && shared->Dropped > 0) bytes += DroppedNote(std::exchange(shared->Dropped, 0));
+    shared->Changed.wait(lock, [&shared] { return shared->Ended || !shared->Lines.empty(); });
+    if (shared->Ended) return;
+    const std::string bytes = TakeWhatFits(*shared);
+    if (bytes.empty()) {  // the reader has yet to make room
+      shared->Changed.wait_for(lock, look);
+      look = std::min(look * 2, LastLook);
+      continue;
+    }
+    look = FirstLook;
     shared->Writing = true;
     lock.unlock();
-    WriteAll(STDOUT_FILENO, bytes.data(), bytes.size());  // a reader that went away takes the rest
+    shared->Out.Write(bytes);  // a reader that went away takes the rest
     lock.lock();
     shared->Writing = false;
     shared->Changed.notify_all();

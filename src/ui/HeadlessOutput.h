@@ -1,5 +1,7 @@
 #pragma once
 
+#include <unistd.h>
+
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -7,6 +9,7 @@
 #include <mutex>
 #include <string>
 
+#include "base/BlockOutput.h"
 #include "base/Text.h"
 #include "ui/MainForm.h"
 
@@ -31,9 +34,10 @@ std::string PassedOverLine(const Text& name, const std::string& reason);
 // the reader catches up. A reader that goes away costs nothing.
 class THeadlessWriter {
 public:
-  THeadlessWriter();
+  explicit THeadlessWriter(int fd = STDOUT_FILENO);
   // Gives the lines still waiting a moment, then drops the rest and says so, which a reader
-  // that reads on learns; all within a second: the program is ending.
+  // that reads on learns; all within about half a second: the program is ending. Lines go out
+  // in groups that the output takes at once, so that none is left cut.
   ~THeadlessWriter();
   THeadlessWriter(const THeadlessWriter&) = delete;
   THeadlessWriter& operator=(const THeadlessWriter&) = delete;
@@ -43,18 +47,21 @@ public:
 
 private:
   struct TShared {
+    explicit TShared(int fd) : Out(fd) {}
     std::mutex Lock;
     std::condition_variable Changed;
+    TBlockOutput Out;  // used by the writer thread alone
     std::deque<std::string> Lines;
     std::size_t Bytes = 0;
     std::size_t Dropped = 0;
     bool Writing = false;
-    bool Stop = false;
+    bool Ended = false;  // nothing more is begun
   };
 
+  static std::string TakeWhatFits(TShared& shared);
   static void Run(const std::shared_ptr<TShared>& shared);
 
-  const std::shared_ptr<TShared> FShared = std::make_shared<TShared>();
+  const std::shared_ptr<TShared> FShared;
 };
 
 // Reports each delivery and each file passed over to `log`, and when the relay runs without a

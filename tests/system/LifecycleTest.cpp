@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -204,7 +205,7 @@ INSTANTIATE_TEST_SUITE_P(Endings, LifecycleTest,
 // SIGTERM ends the program with 0 in every phase: while it starts, and between the deliveries
 // of a flow of long addresses, where the quit that the closed window asked for used to be
 // discarded by the next delivery's wait, so that the program relayed on and no later signal
-// ended it. Each round sends it at another moment.
+// ended it; and with its output stalled. Each round sends it at another moment.
 // Whether the process has a handler for SIGTERM.
 bool CatchesSigterm(pid_t pid) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
@@ -222,10 +223,19 @@ TEST(ShutdownTest, ASignalEndsTheProgramWhateverItIsDoing) {
       },
       1000);
   const std::string address = "http://127.0.0.1:" + quick.Port() + "/u?" + std::string(16000, 'q');
-  for (int round = 0; round < 14; ++round) {
+  for (int round = 0; round < 15; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
     TRelayRun relay;
     for (int n = 0; n < 40; ++n) relay.AddUpdate("flow", address + "&n=" + std::to_string(n));
+    int stalled[2] = {-1, -1};  // the last round's stdout: a pipe that is full and never read
+    if (round == 14) {
+      ASSERT_EQ(::mkfifo((relay.Home() + "out").c_str(), 0600), 0);
+      stalled[0] = ::open((relay.Home() + "out").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+      stalled[1] = ::open((relay.Home() + "out").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+      ::fcntl(stalled[1], F_SETPIPE_SZ, 1024 * 1024);
+      for (int i = 0; i < 1024 && ::write(stalled[1], address.data(), 4096) > 0; ++i) {
+      }
+    }
     std::string error;
     ASSERT_TRUE(relay.Start(error)) << error;
     // Rounds 0-3 at start-up, 0-300 ms after its own code began (it catches SIGTERM from
@@ -239,6 +249,9 @@ TEST(ShutdownTest, ASignalEndsTheProgramWhateverItIsDoing) {
     if (!ended) relay.Stop();
     EXPECT_TRUE(ended) << "still running 5 s after SIGTERM";
     EXPECT_EQ(relay.Process().ExitCode(), 0);
+    for (const int fd : stalled) {
+      if (fd >= 0) ::close(fd);
+    }
   }
 }
 

@@ -133,9 +133,9 @@ public:
 
   // Starts it headless, or with its window on the X display `display` (":N"). A start after
   // the last run ended uses the same HOME and so the same watch folder; the output files
-  // begin empty.
+  // begin empty, but for an "out" that is a named pipe.
   bool Start(std::string& error, const std::string& display = "") {
-    std::filesystem::remove(FHome.Path() + "out");
+    if (!std::filesystem::is_fifo(FHome.Path() + "out")) std::filesystem::remove(FHome.Path() + "out");
     std::filesystem::remove(FHome.Path() + "err");
     FOutput.clear();
     std::vector<std::string> env = WithSanitizerSuppressions(FreshHomeEnvironment(FHome.Path()), FHome.Path());
