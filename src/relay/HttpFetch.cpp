@@ -40,6 +40,7 @@ THttpFetchForm::THttpFetchForm() {
   HttpClient1.SetMultiThreaded(true);
   HttpClient1.OnDocBegin = [this](THttpClient& sender) { HttpClient1DocBegin(sender); };
   HttpClient1.OnDocEnd = [this](THttpClient& sender) { HttpClient1DocEnd(sender); };
+  HttpClient1.OnRequestHeaderBegin = [this](THttpClient&) { FRequestSent = true; };
   Timer1.SetEnabled(false);
   Timer1.SetInterval(3000);
   Timer1.SetOnTimer([this](TWndTimer&) { Timer1Timer(); });
@@ -61,6 +62,7 @@ void THttpFetchForm::FetchPage(const Text& url, std::int32_t timeoutMs, Text& re
     const std::string problem = AddressProblem(url);
     OnOwnerThread([this, &url, &problem, timeoutMs] {
       FTimedOut = false;
+      FRequestSent = false;
       FOutcome = TOutcome{};
       FOutcome.Failure = problem;
       FBody.reset();

@@ -41,6 +41,9 @@ public:
 
   // Of the latest fetch; read on the form's thread once FetchPage has returned.
   const TOutcome& LastOutcome() const { return FOutcome; }
+  // Of the current or latest fetch, on the form's thread: whether its request, or a redirect's,
+  // went out to a server, which then may act on it whatever becomes of the reply.
+  bool RequestSent() const { return FRequestSent; }
 
   // At most this much of a body is kept; later bytes are dropped.
   static constexpr std::size_t BodyLimit = 8 * 1024 * 1024;
@@ -53,6 +56,7 @@ private:
 
   std::atomic<bool> FBusy{false};
   bool FTimedOut = false;  // the time-out ended the current fetch
+  bool FRequestSent = false;
   TOutcome FOutcome;
   // The body of the latest reply, from body start until it is read back.
   std::optional<TMemoryStream> FBody;

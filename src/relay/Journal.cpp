@@ -1,6 +1,7 @@
 #include "relay/Journal.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -108,17 +109,27 @@ std::string TJournal::Taken(UpdateEntry& entry) {
 std::string TJournal::Ended(std::uint64_t id) {
   const auto pending = FPending.find(id);
   if (pending == FPending.end()) return {};
-  FPendingBytes -= pending->second.Length;
+  const TSpan span = pending->second;
+  FPendingBytes -= span.Length;
   FPending.erase(pending);
-  // Should the record not be written, the next compaction drops the update all the same.
   std::string failure = Append(EndedRecord(id));
+  // A full disk has no room for another record, but the taken record's own bytes can turn it
+  // into an ended one in place: the seal leaves out the kind for that.
+  if (!failure.empty() && MarkEnded(span)) failure.clear();
   Join(failure, Compact());
   return failure;
 }
 
 std::string TJournal::Open(std::vector<UpdateEntry>* restored, std::string* problem) {
   Close();
-  int fd = ::open(FPath.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+  // Non-blocking, so that a FIFO put in its place cannot hold the start; only a file will do.
+  int fd = ::open(FPath.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  struct stat info {};
+  if (fd >= 0 && (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))) {
+    ::close(fd);
+    return "the journal " + FPath + " is not a file";
+  }
+  if (fd >= 0) ::fcntl(fd, F_SETFL, 0);
   if (fd < 0 && errno == ENOENT) {
     const std::string folderFailure = MakeStateFolder(FolderOf(FPath));
     if (!folderFailure.empty()) return "the journal " + FPath + " cannot be made: " + folderFailure;
@@ -226,6 +237,11 @@ std::string TJournal::Scan(std::vector<UpdateEntry>* restored, std::string* prob
     }
   }
   return {};
+}
+
+bool TJournal::MarkEnded(const TSpan& span) {
+  constexpr std::string_view Ended = "ended";
+  return FFd >= 0 && WriteAll(FFd, Ended.data(), Ended.size(), span.Offset) && ::fdatasync(FFd) == 0;
 }
 
 std::string TJournal::Append(const std::string& record) {

@@ -60,6 +60,7 @@ private:
   std::string Open(std::vector<UpdateEntry>* restored, std::string* problem);
   std::string Scan(std::vector<UpdateEntry>* restored, std::string* problem, bool& clean, bool& foreign);
   std::string Append(const std::string& record);
+  bool MarkEnded(const TSpan& span);
   std::string Compact();
   std::string Rewrite();
   void Close();  // and forgets what the journal holds

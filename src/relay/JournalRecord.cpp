@@ -8,6 +8,8 @@
 namespace relaybox {
 namespace {
 
+constexpr std::size_t KindLength = 5;  // "taken" and "ended"
+
 constexpr std::array<std::uint32_t, 256> CrcTable = [] {
   std::array<std::uint32_t, 256> table{};
   for (std::uint32_t i = 0; i < 256; ++i) {
@@ -99,9 +101,10 @@ std::optional<Text> ReadField(std::string_view field) {
   return text;
 }
 
+// The seal covers all but the kind, so that a taken record can be marked ended in place.
 std::string Sealed(std::string record) {
   char crc[16];
-  std::snprintf(crc, sizeof crc, "\t%08x\n", static_cast<unsigned>(Crc32(record)));
+  std::snprintf(crc, sizeof crc, "\t%08x\n", static_cast<unsigned>(Crc32(std::string_view(record).substr(KindLength))));
   return record + crc;
 }
 
@@ -119,6 +122,7 @@ std::string TakenRecord(std::uint64_t id, const UpdateEntry& entry) {
   AppendField(record, entry.FileName);
   AppendField(record, entry.Site);
   AppendField(record, entry.Request);
+  AppendField(record, Utf8ToText(entry.FileStamp));
   return Sealed(std::move(record));
 }
 
@@ -131,7 +135,7 @@ std::optional<TJournalRecord> ReadRecord(std::string_view line) {
   const char* digits = line.data() + sealAt + 1;
   if (std::from_chars(digits, digits + 8, crc, 16).ptr != digits + 8) return std::nullopt;
   const std::string_view record = line.substr(0, sealAt);
-  if (Crc32(record) != crc) return std::nullopt;
+  if (record.size() < KindLength || Crc32(record.substr(KindLength)) != crc) return std::nullopt;
 
   std::vector<std::string_view> fields;
   for (std::size_t start = 0;;) {
@@ -142,16 +146,20 @@ std::optional<TJournalRecord> ReadRecord(std::string_view line) {
   }
   TJournalRecord result;
   result.Taken = fields[0] == "taken";
-  if (fields.size() != (result.Taken ? 5u : 2u) || (!result.Taken && fields[0] != "ended")) return std::nullopt;
+  // An ended record is short, or a taken record marked ended in place.
+  const bool whole = fields.size() == 6;
+  if (result.Taken ? !whole : fields[0] != "ended" || (fields.size() != 2 && !whole)) return std::nullopt;
   const auto id = ReadId(fields[1]);
   if (!id) return std::nullopt;
   result.Id = *id;
   if (result.Taken) {
-    auto file = ReadField(fields[2]), site = ReadField(fields[3]), request = ReadField(fields[4]);
-    if (!file || !site || !request) return std::nullopt;
+    auto file = ReadField(fields[2]), site = ReadField(fields[3]), request = ReadField(fields[4]),
+         stamp = ReadField(fields[5]);
+    if (!file || !site || !request || !stamp) return std::nullopt;
     result.Entry.FileName = std::move(*file);
     result.Entry.Site = std::move(*site);
     result.Entry.Request = std::move(*request);
+    result.Entry.FileStamp = TextToUtf8(*stamp);
   }
   return result;
 }

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <system_error>
@@ -37,6 +38,14 @@ UpdateEntry ReadUpdate(TUpdateFile& file, const Text& name) {
 
 } // namespace
 
+std::string TUpdateIntake::TFileIdentity::Stamp() const {
+  char stamp[96];
+  std::snprintf(stamp, sizeof stamp, "%llx:%llx:%lld:%lld.%09ld", static_cast<unsigned long long>(Device),
+                static_cast<unsigned long long>(Inode), static_cast<long long>(Size),
+                static_cast<long long>(Modified.tv_sec), Modified.tv_nsec);
+  return stamp;
+}
+
 bool TUpdateIntake::TFileIdentity::operator==(const TFileIdentity& other) const {
   return Device == other.Device && Inode == other.Inode && Mode == other.Mode && Size == other.Size &&
          SameTime(Modified, other.Modified) && SameTime(Changed, other.Changed);
@@ -69,26 +78,19 @@ void TUpdateIntake::Restore(std::vector<UpdateEntry> entries) {
 }
 
 // A relay stopped between recording an update and deleting its file leaves both behind. A file
-// of a restored update's name that still reads the same is that update, and goes; one that
-// cannot go is not taken again (see KeepDeleting).
+// of a restored update's name that is still the one it was read from (same device, inode, size
+// and modification time) is that update, and goes; one that cannot go is not taken again (see
+// KeepDeleting). A new file of that name and content is a new update.
 void TUpdateIntake::DeleteRestoredFiles(const std::vector<UpdateEntry>& entries) {
   if (entries.empty()) return;
   for (const TListedName& listed : ListUpdateFiles(FFolder)) {
-    const auto restored = std::find_if(entries.begin(), entries.end(),
-                                       [&listed](const UpdateEntry& e) { return e.FileName == listed.Name; });
-    if (restored == entries.end()) continue;
-    const std::string path = FFolder + listed.RawName;
-    TUpdateFile file;
-    if (file.Open(path) != TUpdateFile::Opened) continue;
-    try {
-      const UpdateEntry read = ReadUpdate(file, listed.Name);
-      if (read.Site != restored->Site || read.Request != restored->Request) continue;
-    } catch (const std::system_error&) {
-      continue;
-    }
-    const TFileIdentity identity = IdentityOf(file.Info());
-    file.Close();
-    if (::unlink(path.c_str()) != 0) KeepDeleting(listed, identity, errno);
+    const std::optional<TFileIdentity> identity = IdentityOf(listed.RawName);
+    if (!identity) continue;
+    const std::string stamp = identity->Stamp();
+    const bool leftBehind = std::any_of(entries.begin(), entries.end(), [&](const UpdateEntry& e) {
+      return e.FileName == listed.Name && e.FileStamp == stamp;
+    });
+    if (leftBehind && ::unlink((FFolder + listed.RawName).c_str()) != 0) KeepDeleting(listed, *identity, errno);
   }
 }
 
@@ -188,6 +190,7 @@ TUpdateIntake::TTry TUpdateIntake::TryToTake(const TListedName& entry, bool mayT
   const bool stillHere = file.IsStillAt(path);
   file.Close();  // a writer is not held up by the lease while the update is recorded
 
+  update.FileStamp = identity.Stamp();
   UpdateEntry& queued = UpdateQueue[++QueueCount];
   queued = std::move(update);
   if (OnTaking) {
@@ -267,7 +270,9 @@ void TUpdateIntake::PassOver(const TListedName& entry, const std::string& reason
 // once, and deleted as soon as it can be. `identity` is the file as it was read.
 void TUpdateIntake::KeepDeleting(const TListedName& entry, const TFileIdentity& identity, int error) {
   Remember(entry, identity,
-           "was queued but cannot be deleted: " + ErrorText(error) + "; it is queued again only when it changes", true);
+           "was queued but cannot be deleted: " + ErrorText(error) +
+               "; it is queued again only when it changes or the relay starts again",
+           true);
 }
 
 // A file is named once for each reason it is passed over.

@@ -63,6 +63,8 @@ private:
     mode_t Mode;
     off_t Size;
     timespec Modified, Changed;
+    // Device, inode, size and modification time, as the journal keeps them.
+    std::string Stamp() const;
     bool operator==(const TFileIdentity& other) const;
   };
   struct TPassedOver {

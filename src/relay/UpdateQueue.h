@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 
 #include "base/Text.h"
 
@@ -15,6 +16,9 @@ struct UpdateEntry {
   Text FileName;
   // Its record in the journal of queued updates (see Journal.h); 0 when it has none.
   std::uint64_t JournalId = 0;
+  // The file it came from as it was read (device, inode, size, modification time), so that a
+  // file left behind by a relay that stopped before deleting it is told from a new one.
+  std::string FileStamp{};
 };
 
 inline constexpr std::int32_t QueueCapacity = 2000;

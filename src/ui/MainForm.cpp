@@ -189,19 +189,25 @@ void TMainForm::showEvent(QShowEvent* event) {
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {
-  // A delivery under way would keep the program open until its time-out. Once its request is
-  // out, the server has the update: it is done with. Before that it stays queued (and in the
-  // journal, for the next start).
+  // A delivery under way would keep the program open until its time-out. Once its request (or
+  // a redirect's) is out, the server has the update: it is done with. Before that it stays
+  // queued, and in the journal for the next start.
   if (FetchBusy && FFetchForm != nullptr) {
-    const THttpState state = FFetchForm->HttpClient1.State();
-    FEndedBeforeRequest = state != httpWaitingHeader && state != httpWaitingBody && state != httpBodyReceived;
-    FFetchForm->HttpClient1.Abort();
+    FEndedBeforeRequest = !FFetchForm->RequestSent();
+    // A reply that is complete is left as it is; the worker is only reading it.
+    if (FFetchForm->HttpClient1.State() != httpReady) FFetchForm->HttpClient1.Abort();
   }
   QMainWindow::closeEvent(event);
   // The program ends with its window, at once. Left to the last window's closing, the quit
   // would be a posted event that the next delivery's wait, a nested event loop, discards as
   // it starts: the program would go on relaying without a window.
   if (event->isAccepted()) QCoreApplication::quit();
+}
+
+void TMainForm::SettleForAbruptEnd() {
+  if (FetchBusy && FFetchForm != nullptr && FFetchForm->RequestSent() && QueueCount > 0 && OnUpdateDone) {
+    OnUpdateDone(UpdateQueue[1]);
+  }
 }
 
 void TMainForm::FormShow() {

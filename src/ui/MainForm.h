@@ -56,6 +56,10 @@ public:
   // for this long before it is given up; zero: once only.
   void SetRetryFor(std::chrono::seconds retryFor) { FRetry = TRetrySchedule(retryFor); }
 
+  // For an end without the window's close: a delivery whose request went out is done with, as
+  // when the window closes during it.
+  void SettleForAbruptEnd();
+
   // TMonitorDisplay
   Text Cell(int col, int row) const override;
   void SetCell(int col, int row, const Text& text) override;

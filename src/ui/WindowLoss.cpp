@@ -17,6 +17,7 @@ namespace {
 constexpr std::uint8_t BadWindow = 3;
 
 QtMessageHandler PreviousHandler = nullptr;  // the one in place before the watch
+std::function<void()> LastWords;             // run before the program ends with the display
 
 // The X11 platform says that its connection broke, then ends the program with status 1 at
 // once, from inside its event processing. Nothing is left that the end of the process does not
@@ -25,6 +26,7 @@ QtMessageHandler PreviousHandler = nullptr;  // the one in place before the watc
 // it, with 0.
 void EndOnDisplayLoss(QtMsgType type, const QMessageLogContext& context, const QString& message) {
   if (message.startsWith(u"The X11 connection broke")) {
+    if (LastWords) LastWords();
     constexpr char Line[] = "relaybox: the connection to the display is lost; the program ends.\n";
     std::fflush(nullptr);
     [[maybe_unused]] const auto written = ::write(STDERR_FILENO, Line, sizeof Line - 1);
@@ -49,18 +51,21 @@ bool NativeWindowGone(const QWindow& window) {
 
 } // namespace
 
-TWindowLossWatch::TWindowLossWatch(QWidget& window, std::function<void()> onLost)
+TWindowLossWatch::TWindowLossWatch(QWidget& window, std::function<void()> onLost, std::function<void()> onDisplayLost)
     : FWindow(window), FOnLost(std::move(onLost)) {
   // Only an X11 display lets other programs destroy a window; the offscreen one only seems to.
   QWindow* handle = window.windowHandle();
   if (QGuiApplication::platformName() != "xcb") return;
   if (handle != nullptr) handle->installEventFilter(this);
+  LastWords = std::move(onDisplayLost);
   PreviousHandler = qInstallMessageHandler(EndOnDisplayLoss);
   FWatchesDisplay = true;
 }
 
 TWindowLossWatch::~TWindowLossWatch() {
-  if (FWatchesDisplay) qInstallMessageHandler(PreviousHandler);
+  if (!FWatchesDisplay) return;
+  qInstallMessageHandler(PreviousHandler);
+  LastWords = nullptr;
 }
 
 bool TWindowLossWatch::eventFilter(QObject* watched, QEvent* event) {

@@ -13,10 +13,10 @@ namespace relaybox {
 // disappearance from the screen is the cue to ask the display whether it still exists.
 // While it lives, a lost display (the X server ended, the connection killed with `xdotool
 // windowkill`) ends the program with status 0 as the close box does, where the toolkit would
-// end it with 1.
+// end it with 1; `onDisplayLost` runs first, for what must be settled before the end.
 class TWindowLossWatch : public QObject {
 public:
-  TWindowLossWatch(QWidget& window, std::function<void()> onLost);
+  TWindowLossWatch(QWidget& window, std::function<void()> onLost, std::function<void()> onDisplayLost);
   ~TWindowLossWatch() override;
   TWindowLossWatch(const TWindowLossWatch&) = delete;
   TWindowLossWatch& operator=(const TWindowLossWatch&) = delete;

@@ -159,6 +159,7 @@ int main(int argc, char** argv) {
     mainForm.RestoreQueue(std::move(restored.Entries));
   }
   // A window destroyed by another program ends the program as its close box does.
-  const TWindowLossWatch windowLoss(mainForm, [&mainForm] { mainForm.close(); });
+  const TWindowLossWatch windowLoss(mainForm, [&mainForm] { mainForm.close(); },
+                                    [&mainForm] { mainForm.SettleForAbruptEnd(); });
   return QApplication::exec();
 }

@@ -1,6 +1,11 @@
 #include "relay/Journal.h"
 
+#include <sys/resource.h>
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
+
+#include <csignal>
 
 #include <filesystem>
 #include <fstream>
@@ -179,6 +184,30 @@ TEST(JournalTest, AFolderThatCannotBeWrittenFailsEachTakeUntilItCan) {
     return restored.Entries.size() == 1 && restored.Entries[0].JournalId == entry.JournalId ? 0 : 7;
   });
   EXPECT_EQ(status, 0);
+}
+
+// A full disk leaves no room for an ended record: the taken record is marked in place. A FIFO
+// where the journal belongs never holds the start.
+TEST(JournalTest, NeitherAFullDiskNorAFifoHoldsTheRelay) {
+  const TTempFolder folder;
+  const int status = RunWithoutPrivileges(folder, 0777, [&folder] {
+    const std::string path = folder.Path() + "j";
+    TJournal journal(path);
+    journal.Restore();
+    UpdateEntry a = Entry(u"a"), b = Entry(u"b");
+    if (!journal.Taken(a).empty() || !journal.Taken(b).empty()) return 3;
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit full{static_cast<rlim_t>(std::filesystem::file_size(path)), RLIM_INFINITY};
+    if (::setrlimit(RLIMIT_FSIZE, &full) != 0) return 4;
+    if (!journal.Ended(a.JournalId).empty()) return 5;
+    const auto restored = TJournal(path).Restore();
+    return Ids(restored.Entries) == std::vector<std::uint64_t>{b.JournalId} ? 0 : 6;
+  });
+  EXPECT_EQ(status, 0);
+  const std::string fifo = folder.Path() + "fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const auto restored = TJournal(fifo).Restore();
+  EXPECT_NE(restored.Problem.find("is not a file"), std::string::npos) << restored.Problem;
 }
 
 TEST(JournalTest, TheJournalIsNamedAfterTheWatchFolder) {

@@ -223,18 +223,23 @@ TEST_F(UpdateIntakeTest, AFileThatCannotBeRecordedStaysAndHaltsTheIntakeUntilOne
 }
 
 TEST_F(UpdateIntakeTest, RestoredUpdatesGoAheadOfFilesAndWaitForRoom) {
-  int recorded = 0;
-  Intake.OnTaking = [&recorded](UpdateEntry&) { return ++recorded, std::string(); };
-  Folder.Write("C000001.txt", "file\n");
   std::vector<UpdateEntry> restored(QueueCapacity + 2);
   for (std::size_t i = 0; i < restored.size(); ++i) restored[i].Site = IntToText(static_cast<std::int64_t>(i + 1));
   // A relay stopped between recording and deleting left a file that is a restored update: it
-  // goes. Another of a restored update's name but with other lines is a new update.
-  restored[1].FileName = u"C000002.txt";
-  restored[1].Request = u"http://x/";
-  Folder.Write("C000002.txt", "2\r\nhttp://x/\r\n");
-  restored[2].FileName = u"C000003.txt";
+  // goes. A new file of a restored update's name and lines is a new update.
+  Intake.OnTaking = [&restored](UpdateEntry& entry) {
+    restored[entry.FileName == u"C000002.txt" ? 1 : 2] = entry;
+    return std::string("stopped");
+  };
   Folder.Write("C000003.txt", "3\r\nhttp://y/\r\n");
+  Intake.ScanUpdateFolder();
+  const timespec rewritten[2] = {{1000, 0}, {1000, 0}};
+  ::utimensat(AT_FDCWD, (Folder.Path() + "C000003.txt").c_str(), rewritten, 0);
+  Folder.Write("C000002.txt", "2\r\nhttp://x/\r\n");
+  Intake.ScanUpdateFolder();
+  int recorded = 0;
+  Intake.OnTaking = [&recorded](UpdateEntry&) { return ++recorded, std::string(); };
+  Folder.Write("C000001.txt", "file\n");
   Intake.Restore(std::move(restored));
   EXPECT_FALSE(Folder.Exists("C000002.txt"));
   EXPECT_TRUE(Folder.Exists("C000003.txt"));

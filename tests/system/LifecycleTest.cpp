@@ -273,7 +273,8 @@ TEST_P(StopAnyMomentTest, EveryUpdateArrivesInOrder) {
           const std::lock_guard guard(lock);
           arrived.push_back(n == std::string::npos ? -1 : std::atoi(request.c_str() + n + 2));
         }
-        TLoopbackPeer::WriteBytes(connection, "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok");
+        // A long reply keeps the delivery busy after the reply is complete, while it is read.
+        TLoopbackPeer::WriteBytes(connection, "HTTP/1.0 200 OK\r\n\r\n" + std::string(256 * 1024, 'r'));
       },
       Updates * 2);
   const auto count = [&] {

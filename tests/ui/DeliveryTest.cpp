@@ -287,6 +287,9 @@ TEST_F(DeliveryTest, ALongReplyKeepsToOneLineAndItsStartIsTheToolTip) {
 TEST_F(DeliveryTest, ClosingTheWindowEndsADeliveryUnderWay) {
   TScriptedServer server({""});
   Drop(1, server.Url(1));
+  // Its request went out: the server has the update, which is done with.
+  std::vector<Text> done;
+  Form.OnUpdateDone = [&done](const UpdateEntry& entry) { done.push_back(entry.FileName); };
   TProbe probe([&] {
     if (server.Accepted() && Form.isVisible()) Form.close();
   });
@@ -295,6 +298,7 @@ TEST_F(DeliveryTest, ClosingTheWindowEndsADeliveryUnderWay) {
   ASSERT_TRUE(WaitForCounts(0, 1));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(9));
   EXPECT_EQ(Reply(), "Latest Response : failed: aborted");
+  EXPECT_EQ(done, std::vector<Text>{u"C000001.txt"});
 }
 
 } // namespace
