@@ -15,6 +15,8 @@ void AppendUtf16(Text& out, char32_t cp) {
   }
 }
 
+} // namespace
+
 void AppendUtf8(std::string& out, char32_t cp) {
   if (cp < 0x80) {
     out.push_back(static_cast<char>(cp));
@@ -32,8 +34,6 @@ void AppendUtf8(std::string& out, char32_t cp) {
     out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
   }
 }
-
-} // namespace
 
 Text Utf8ToText(std::string_view utf8) {
   Text out;

@@ -13,6 +13,8 @@ using Text = std::u16string;
 // Malformed input becomes U+FFFD instead of failing.
 Text Utf8ToText(std::string_view utf8);
 std::string TextToUtf8(const Text& text);
+// Appends one code point as UTF-8.
+void AppendUtf8(std::string& out, char32_t cp);
 
 Text IntToText(std::int64_t value);
 
