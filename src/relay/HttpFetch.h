@@ -44,6 +44,9 @@ public:
   // Of the current or latest fetch, on the form's thread: whether its request, or a redirect's,
   // went out to a server, which then may act on it whatever becomes of the reply.
   bool RequestSent() const { return FRequestSent; }
+  // On the form's thread, before a fetch starts: nothing of it has gone out yet. (The fetch's
+  // own start comes later, from the worker.)
+  void ForgetRequest() { FRequestSent = false; }
 
   // At most this much of a body is kept; later bytes are dropped.
   static constexpr std::size_t BodyLimit = 8 * 1024 * 1024;

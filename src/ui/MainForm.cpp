@@ -238,6 +238,7 @@ void TMainForm::SendTimerTimer() {
   FNextTry.reset();
   SendTimer.SetEnabled(false);
   WaitWhileFetchBusy();
+  FFetchForm->ForgetRequest();  // what the last delivery sent says nothing of this one
   FetchBusy = true;
   FetchURL = UpdateQueue[1].Request;
   const auto started = std::chrono::steady_clock::now();
