@@ -3,7 +3,7 @@
 
 relaybox_packages=(
   cmake ninja-build g++ pkg-config
-  qt6-base-dev qt6-qpa-plugins libxcb1-dev
+  qt6-base-dev qt6-qpa-plugins libxcb1-dev libssl-dev openssl
   libgtest-dev
   fonts-liberation fonts-dejavu-core
   clang libclang-rt-14-dev

@@ -55,17 +55,30 @@ bool IsValidHost(const Text& host) {
   return std::none_of(host.begin(), host.end(), [](char16_t c) { return c <= u' ' || c == u'\x7F'; });
 }
 
+Text DefaultPort(const Text& protocol) { return protocol == u"https" ? u"443" : u"80"; }
+
 Text ErrorText(int code) { return Utf8ToText(SocketErrorText(code)) + u" (Error #" + IntToText(code) + u")"; }
 
 } // namespace
 
 THttpClient::THttpClient() {
   FSocket.OnSessionClosed = [this](TAsyncSocket&, std::uint16_t error) {
-    if (!FQuietClose) (this->*FCloseStep)(error);
+    if (FQuietClose) return;
+    // A close during the handshake fails the request with TLS's reason.
+    if (FTls && FTls->SocketClosed()) FailTls(FTls->Error());
+    (this->*FCloseStep)(error);
   };
-  FSocket.OnDataAvailable = [this](TAsyncSocket&, std::uint16_t error) { OnReceived(error); };
+  FSocket.OnDataAvailable = [this](TAsyncSocket&, std::uint16_t error) {
+    if (FTls) {
+      FTls->SocketDataAvailable();
+    } else {
+      OnReceived(error);
+    }
+  };
   FSocket.OnSessionConnected = [this](TAsyncSocket&, std::uint16_t error) {
     FKeptConnection = false;
+    // Over TLS the exchange starts once the handshake ends.
+    if (FTls && error == 0) return FTls->Start();
     OnConnected(error);
   };
   FSocket.OnDnsLookupDone = [this](TAsyncSocket&, std::uint16_t error) { OnLookupDone(error); };
@@ -189,10 +202,10 @@ void THttpClient::StartRequest(THttpRequest kind) {
   FServerProtocol = parts.Proto;
   if (!parts.User.empty()) FAuthUser = parts.User;
   if (!parts.Pass.empty()) FAuthPassword = parts.Pass;
-  const Text port = parts.Port.empty() ? Text(u"80") : parts.Port;
+  if (FServerProtocol.empty()) FServerProtocol = u"http";
+  const Text port = parts.Port.empty() ? DefaultPort(FServerProtocol) : parts.Port;
   FHostHeaderPort = port;
 
-  if (FServerProtocol.empty()) FServerProtocol = u"http";
   // A query right after the host asks for the root: "/?a=1".
   if (FRequestPath.empty() || FRequestPath[0] != u'/') FRequestPath.insert(0, 1, u'/');
   DeriveDocName();
@@ -240,6 +253,7 @@ void THttpClient::ClearResponse() {
   FInHeader = false;
   FCloseReq = FRequestVer == u"1.0";
   FFailure = hfNone;
+  FTlsError = {};
   DropPending();
 }
 
@@ -297,13 +311,19 @@ void THttpClient::OnLookupDone(std::uint16_t error) {
   FConnectedPort = FServerPort;
   FConnectedProtocol = FServerProtocol;
 
-  if (FServerProtocol != u"http") {
+  if (FServerProtocol != u"http" && FServerProtocol != u"https") {
     FRequestError = static_cast<std::uint16_t>(FSocket.LastError());
     FStatusCode = 501;
     FReasonText = u"Protocol \"" + FServerProtocol + u"\" not implemented";
     FFailure = hfProtocol;
     CloseSocketQuietly();
     OnClosed(static_cast<std::uint16_t>(FSocket.LastError()));
+    return;
+  }
+  FTls.reset();
+  if (FServerProtocol == u"https" && !StartTls()) {
+    CloseSocketQuietly();
+    OnClosed(0);
     return;
   }
 
@@ -383,7 +403,7 @@ void THttpClient::SendRequest(const Text& method, const Text& version) {
   add(u"Connection: ", FSentConnection);
   add(u"Accept-Language: ", AcceptLanguage);
   add(u"User-Agent: ", Agent);
-  const bool defaultPort = FHostHeaderPort.empty() || FHostHeaderPort == u"80";
+  const bool defaultPort = FHostHeaderPort.empty() || FHostHeaderPort == DefaultPort(FServerProtocol);
   lines.push_back(u"Host: " + FHostHeaderName + (defaultPort ? Text() : u":" + FHostHeaderPort));
   if (NoCache) lines.push_back(u"Pragma: no-cache");
   add(u"Proxy-Connection: ", FSentProxyConnection);
@@ -405,9 +425,8 @@ void THttpClient::SendRequest(const Text& method, const Text& version) {
   for (const Text& line : lines) append(line);
   FireNotify(OnRequestHeaderEnd);
   append(Text());
-  FSocket.AppendToSendBuffer(FRequestBuffer.data(), static_cast<int>(FRequestBuffer.size()));
+  SendBytes(FRequestBuffer);
   FRequestBuffer.clear();
-  FSocket.Send(nullptr, 0);
 }
 
 void THttpClient::PostReady() { PostToSelf(FMsgSetReady, FRequestSerial); }

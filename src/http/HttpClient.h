@@ -3,12 +3,14 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "base/Stream.h"
 #include "base/Text.h"
 #include "http/HttpTypes.h"
 #include "net/AsyncSocket.h"
+#include "net/TlsTransport.h"
 #include "net/WndControl.h"
 
 namespace relaybox {
@@ -83,6 +85,8 @@ public:
   bool RelocationPending() const { return FRelocationPending; }
   // How the latest request ended; hfNone when its reply arrived whole.
   THttpFailure Failure() const { return FFailure; }
+  // How TLS failed, when Failure() is hfTls.
+  const TTlsError& TlsError() const { return FTlsError; }
   bool IsConnected() const { return FIsConnected; }
   TAsyncSocket& Socket() { return FSocket; }
 
@@ -133,7 +137,9 @@ protected:
   void OnClosed(std::uint16_t error);
 
   // Reads what the socket holds, at most `size` bytes.
-  virtual int ReceiveSome(char* buffer, int size) { return FSocket.Receive(buffer, size); }
+  virtual int ReceiveSome(char* buffer, int size) {
+    return FTls ? FTls->Receive(buffer, size) : FSocket.Receive(buffer, size);
+  }
 
   // The response side.
   virtual void ReceiveHeaderLine();
@@ -184,8 +190,15 @@ private:
   void FailResponse(const Text& reason);
   void FailNoStatusLine();
   void FailAddress(const Text& reason);
+  // The TLS side (HttpClientTls.cpp): https connections run over a TTlsTransport.
+  bool StartTls();  // false when TLS cannot start; the failure is set
+  void FailTls(const TTlsError& error);
+  void SendBytes(const std::string& bytes);
 
   TAsyncSocket FSocket;
+  std::unique_ptr<TTlsContext> FTlsContext;  // made with the first https connection
+  std::unique_ptr<TTlsTransport> FTls;       // for an https connection, from its lookup on
+  TTlsError FTlsError;
   Text FRequestVer = u"1.0";
   std::atomic<THttpState> FState{httpReady};
   THttpRequest FRequestType = httpABORT;

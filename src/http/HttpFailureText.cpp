@@ -37,6 +37,36 @@ std::string HttpFailureText(const THttpClient& client) {
       return "bad address (" + TextToUtf8(client.ReasonText()) + ")";
     case hfTooManyRedirects:
       return "too many redirects";
+    case hfTls:
+      return TlsFailureText(client.TlsError());
+  }
+  return {};
+}
+
+std::string TlsFailureText(const TTlsError& error) {
+  switch (error.Kind) {
+    case TTlsFailure::None:
+      return {};
+    case TTlsFailure::SelfSigned:
+      return "certificate not trusted (self-signed)";
+    case TTlsFailure::UnknownAuthority:
+      return "certificate not trusted (unknown authority)";
+    case TTlsFailure::Expired:
+      return "certificate expired";
+    case TTlsFailure::NotYetValid:
+      return "certificate not yet valid";
+    case TTlsFailure::HostMismatch:
+      return "certificate does not match host " + error.Detail;
+    case TTlsFailure::Rejected:
+      return "certificate rejected (" + error.Detail + ")";
+    case TTlsFailure::PlainHttp:
+      return "TLS handshake failed (the server answered in plain HTTP)";
+    case TTlsFailure::NotTls:
+      return "TLS handshake failed (the reply is not TLS)";
+    case TTlsFailure::Closed:
+      return "TLS handshake failed (the server closed the connection)";
+    case TTlsFailure::Protocol:
+      return "TLS failed (" + error.Detail + ")";
   }
   return {};
 }

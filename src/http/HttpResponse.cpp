@@ -319,8 +319,8 @@ bool THttpClient::ResolveLocation(const Text& value) {
   if (!target) return false;
   // An absolute address without a host keeps the host of the current request.
   FServerHost = target->Host.empty() ? FHostHeaderName : target->Host;
-  FServerPort = target->Port.empty() ? Text(u"80") : target->Port;
   FServerProtocol = target->Proto;
+  FServerPort = target->Port.empty() ? Text(FServerProtocol == u"https" ? u"443" : u"80") : target->Port;
   FRequestPath = target->Path;
   if (!target->User.empty() && !target->Pass.empty()) {
     FAuthUser = target->User;

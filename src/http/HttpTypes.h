@@ -44,6 +44,8 @@ inline constexpr std::uint16_t RequestErrorBadResponse = 4;
 inline constexpr std::uint16_t RequestErrorBadAddress = 5;
 // The redirects went on past LocationChangeMaxCount.
 inline constexpr std::uint16_t RequestErrorTooManyRedirects = 6;
+// The TLS handshake or a TLS record failed, or the server's certificate was rejected.
+inline constexpr std::uint16_t RequestErrorTls = 7;
 
 // Why a request ended without a complete reply. RequestError carries the code where there is
 // one: the lookup error, the connect error (10061 when refused), or the error of the close
@@ -51,13 +53,14 @@ inline constexpr std::uint16_t RequestErrorTooManyRedirects = 6;
 enum THttpFailure : std::uint8_t {
   hfNone,            // a complete reply arrived (StatusCode holds its status)
   hfLookup,          // the host name could not be resolved
-  hfProtocol,        // the protocol is not http
+  hfProtocol,        // the protocol is neither http nor https
   hfConnect,         // the connection could not be opened
   hfAborted,         // Abort ended the request
   hfBadResponse,     // the reply broke the protocol (ReasonText says how)
   hfClosed,          // the connection closed before the reply was complete
   hfBadAddress,      // the address (or a redirect's) cannot be used (ReasonText says why)
-  hfTooManyRedirects // the redirects went on past the limit
+  hfTooManyRedirects, // the redirects went on past the limit
+  hfTls               // TLS failed or the certificate was rejected (TlsError says how)
 };
 
 // Misuse of the client (busy, unsupported version); failures of an exchange are reported

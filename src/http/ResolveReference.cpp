@@ -77,12 +77,14 @@ std::optional<TUrlParts> ResolveReference(const TUrlParts& base, const Text& val
 
   const Text scheme = SchemeOf(reference);
   if (!scheme.empty()) {
-    if (scheme != u"http") return std::nullopt;
+    if (scheme != u"http" && scheme != u"https") return std::nullopt;
     reference.erase(0, scheme.size() + 1);  // "http:x" without "//" is relative, as browsers take it
+    // ...but only to an address of the same protocol: "https:x" names no server to go to.
+    if (scheme != base.Proto && !reference.starts_with(u"//")) return std::nullopt;
   }
   if (reference.starts_with(u"//")) {
     TUrlParts target = SplitURL(u"http:" + reference, Text());
-    target.Proto = base.Proto;
+    target.Proto = scheme.empty() ? base.Proto : scheme;
     target.Path = NormalPath(target.Path);
     return target;
   }

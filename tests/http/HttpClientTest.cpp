@@ -218,9 +218,9 @@ const TReplyCase ReplyCases[] = {
     {"CodingList", "HTTP/1.1 200 OK\r\nTransfer-Encoding: identity, Chunked \r\n\r\n2\r\nok\r\n0\r\nX-Trailer: 1\r\n\r\n",
      200, "OK", "ok", 1},
     {"OtherCoding", "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip\r\nContent-Length: 2\r\n\r\nabcdef", 200, "OK", "abcdef", 1},
-    // A Location to elsewhere than http is not followed: the redirect is the result, its body
-    // running until the close as any other's.
-    {"RedirectToHttps", "HTTP/1.0 302 Found\r\nLocation: https://127.0.0.1/\r\n\r\nmoved", 302, "Found", "moved", 1},
+    // A Location to elsewhere than http or https is not followed: the redirect is the result,
+    // its body running until the close as any other's.
+    {"RedirectToFtp", "HTTP/1.0 302 Found\r\nLocation: ftp://127.0.0.1/\r\n\r\nmoved", 302, "Found", "moved", 1},
     {"UnauthorizedUntilClose", "HTTP/1.0 401 Unauthorized\r\n\r\nsecret", 401, "Unauthorized", "secret", 1},
     // A 304 has no body, whatever its header says.
     {"NotModifiedWithLength", "HTTP/1.1 304 Not Modified\r\nContent-Length: 10\r\nConnection: keep-alive\r\n\r\n", 304,
@@ -363,7 +363,8 @@ TEST_F(HttpClientTest, FailuresOfTheExchangeEndTheRequestWithTheirStatus) {
     THttpFailure Failure;
   } const cases[] = {
       {"http:///nohost", 404, "can't resolve hostname to IP address", 10022, hfLookup},
-      {"https://127.0.0.1:" + closed + "/", 501, "Protocol \"https\" not implemented", 0, hfProtocol},
+      {"ftp://127.0.0.1:" + closed + "/", 501, "Protocol \"ftp\" not implemented", 0, hfProtocol},
+      {"https://127.0.0.1:" + closed + "/", 404, "Connection refused (Error #10061)", 10061, hfConnect},
       {"http://127.0.0.1:" + closed + "/", 404, "Connection refused (Error #10061)", 10061, hfConnect},
       // A port is a number from 1 to 65535, or the address is refused before any connection.
       {"http://127.0.0.1:99999/", 0, "invalid port \"99999\"", RequestErrorBadAddress, hfBadAddress},

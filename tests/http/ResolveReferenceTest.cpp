@@ -24,7 +24,7 @@ TEST(ResolveReferenceTest, ResolvesAsRfc3986Does) {
       // Blanks around the value are no part of it.
       {u" \t/spaced \t", "a:80/spaced"},
       // Not followed: nothing there, or another protocol.
-      {u"", ""}, {u"  ", ""}, {u"https://h/x", ""}, {u"ftp://h/x", ""}, {u"mailto:x@h", ""}, {u"g:h", ""},
+      {u"", ""}, {u"  ", ""}, {u"https:g", ""}, {u"ftp://h/x", ""}, {u"mailto:x@h", ""}, {u"g:h", ""},
   };
   for (const auto& [reference, expected] : cases) {
     const std::optional<TUrlParts> target = ResolveReference(base, reference);
@@ -33,6 +33,25 @@ TEST(ResolveReferenceTest, ResolvesAsRfc3986Does) {
     if (target) {
       EXPECT_EQ(target->Proto, u"http");
     }
+  }
+}
+
+// A redirect may move between http and https; "//host" keeps the protocol of the request.
+TEST(ResolveReferenceTest, HttpsAndHttpLeadToEachOther) {
+  const struct {
+    Text BaseProto;
+    Text Reference;
+    const char* Expected;  // protocol, host, port and path
+  } cases[] = {
+      {u"http", u"https://h/x", "https h:/x"},        {u"https", u"http://h:81/", "http h:81/"},
+      {u"https", u"//g/y", "https g:/y"},             {u"https", u"/z", "https a:443/z"},
+      {u"http", u"HTTPS://h", "https h:/"},          {u"https", u"https:rel", "https a:443/rel"},
+  };
+  for (const auto& c : cases) {
+    const TUrlParts base{c.BaseProto, {}, {}, u"a", c.BaseProto == u"http" ? u"80" : u"443", u"/"};
+    const std::optional<TUrlParts> target = ResolveReference(base, c.Reference);
+    const std::string got = target ? TextToUtf8(target->Proto + u" " + target->Host + u":" + target->Port + target->Path) : "";
+    EXPECT_EQ(got, c.Expected) << TextToUtf8(c.Reference);
   }
 }
 

@@ -1,0 +1,186 @@
+// The client over TLS, against a scripted Python peer with certificates from a private
+// authority the test makes at run time.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+
+#include "LoopbackPeer.h"
+#include "TestAuthority.h"
+#include "base/Stream.h"
+#include "http/HttpClient.h"
+#include "http/HttpFailureText.h"
+#include "net/WndTimer.h"
+
+namespace relaybox {
+namespace {
+
+// tls_peer.py in one of its modes, started as a child; it ends by itself once its
+// connections are done or none came.
+class TTlsPeer {
+public:
+  TTlsPeer(const std::string& mode, const TTestAuthority& authority, const std::string& certificate, int connections = 1) {
+    const std::string command = "python3 '" RELAYBOX_TLS_PEER "' " + mode + " '" + authority.Path(certificate) + "' '" +
+                                authority.Path("server.key") + "' " + std::to_string(connections);
+    FPipe = ::popen(command.c_str(), "r");
+    char line[32] = {};
+    if (FPipe != nullptr && std::fgets(line, sizeof line, FPipe) != nullptr) FPort.assign(line, std::strcspn(line, "\n"));
+  }
+  ~TTlsPeer() {
+    if (FPipe != nullptr) ::pclose(FPipe);
+  }
+  TTlsPeer(const TTlsPeer&) = delete;
+  TTlsPeer& operator=(const TTlsPeer&) = delete;
+
+  const std::string& Port() const { return FPort; }
+
+private:
+  FILE* FPipe = nullptr;
+  std::string FPort;
+};
+
+class HttpsTest : public testing::Test {
+protected:
+  HttpsTest() {
+    // Only the test's authority is trusted.
+    ::setenv("SSL_CERT_FILE", Authority.Path("ca.pem").c_str(), 1);
+    ::setenv("SSL_CERT_DIR", Authority.Path("no-such-folder").c_str(), 1);
+    Client.Connection = u"Keep-Alive";
+    Client.SetMultiThreaded(true);
+    Client.BodyStream = &Body;
+    Watchdog.SetEnabled(false);
+    Watchdog.SetInterval(5000);
+    Watchdog.SetOnTimer([this](TWndTimer& timer) {
+      timer.SetEnabled(false);
+      Client.Abort();
+    });
+  }
+
+  void Fetch(const std::string& url) {
+    Body.SetSize(0);
+    Client.URL = Utf8ToText(url);
+    Watchdog.SetEnabled(true);
+    Client.Get();
+    Watchdog.SetEnabled(false);
+  }
+  std::string Header(const std::string& name) const {
+    for (const Text& line : Client.ReceivedHeader()) {
+      const std::string text = TextToUtf8(line);
+      if (text.starts_with(name + ": ")) return text.substr(name.size() + 2);
+    }
+    return {};
+  }
+  std::string BodyText() const { return Body.Bytes(); }
+
+  TTestAuthority Authority;
+  TMemoryStream Body;
+  THttpClient Client;
+  TWndTimer Watchdog{&Client};
+};
+
+TEST_F(HttpsTest, AServerTheAuthorityVouchesForAnswersOverTls) {
+  ASSERT_TRUE(Authority.Ok);
+  for (const auto& [certificate, host] : {std::pair{"ip.pem", "127.0.0.1"}, std::pair{"localhost.pem", "localhost"}}) {
+    std::string port;
+    {
+      TTlsPeer peer("serve", Authority, certificate);
+      port = peer.Port();
+      Fetch("https://" + std::string(host) + ":" + port + "/x?q=1");
+    }
+    EXPECT_EQ(Client.Failure(), hfNone) << host << ": " << HttpFailureText(Client);
+    EXPECT_EQ(Client.StatusCode(), 200) << host;
+    EXPECT_EQ(BodyText(), "secure") << host;
+    EXPECT_EQ(Header("X-Request"), "GET /x?q=1 HTTP/1.0") << host;
+    EXPECT_EQ(Header("X-Host"), std::string(host) + ":" + port) << host;
+  }
+}
+
+TEST_F(HttpsTest, ACertificateItCannotTrustFailsTheRequestWithTheReason) {
+  ASSERT_TRUE(Authority.Ok);
+  const struct {
+    std::string Certificate, Host, Failure;
+  } cases[] = {
+      {"self.pem", "127.0.0.1", "certificate not trusted (self-signed)"},
+      {"stranger.pem", "127.0.0.1", "certificate not trusted (unknown authority)"},
+      {"expired.pem", "127.0.0.1", "certificate expired"},
+      {"other.pem", "localhost", "certificate does not match host localhost"},
+      // An address is matched against the certificate's addresses, not its names.
+      {"localhost.pem", "127.0.0.1", "certificate does not match host 127.0.0.1"},
+  };
+  for (const auto& c : cases) {
+    {
+      TTlsPeer peer("serve", Authority, c.Certificate);
+      Fetch("https://" + c.Host + ":" + peer.Port() + "/");
+    }
+    EXPECT_EQ(Client.Failure(), hfTls) << c.Certificate;
+    EXPECT_EQ(HttpFailureText(Client), c.Failure) << c.Certificate;
+    EXPECT_EQ(Client.RequestError(), RequestErrorTls) << c.Certificate;
+    EXPECT_EQ(Client.StatusCode(), 0) << c.Certificate;
+    EXPECT_EQ(Body.Size(), 0) << c.Certificate;
+  }
+}
+
+TEST_F(HttpsTest, APeerThatBreaksTheHandshakeFailsTheRequest) {
+  ASSERT_TRUE(Authority.Ok);
+  const struct {
+    std::string Mode;
+    TTlsFailure Kind;
+    std::string Failure;  // empty: OpenSSL's words, whatever they are
+  } cases[] = {
+      {"close", TTlsFailure::Closed, "TLS handshake failed (the server closed the connection)"},
+      {"plain", TTlsFailure::PlainHttp, "TLS handshake failed (the server answered in plain HTTP)"},
+      {"garbage", TTlsFailure::Protocol, ""},
+  };
+  for (const auto& c : cases) {
+    {
+      TTlsPeer peer(c.Mode, Authority, "ip.pem");
+      Fetch("https://127.0.0.1:" + peer.Port() + "/");
+    }
+    EXPECT_EQ(Client.Failure(), hfTls) << c.Mode;
+    EXPECT_EQ(Client.TlsError().Kind, c.Kind) << c.Mode << ": " << HttpFailureText(Client);
+    if (!c.Failure.empty()) {
+      EXPECT_EQ(HttpFailureText(Client), c.Failure) << c.Mode;
+    }
+  }
+}
+
+// A server that never answers the ClientHello holds the request until the caller's time
+// limit aborts it; the event loop keeps running meanwhile.
+TEST_F(HttpsTest, AStalledHandshakeEndsWithTheCallersAbort) {
+  ASSERT_TRUE(Authority.Ok);
+  Watchdog.SetInterval(300);
+  {
+    TTlsPeer peer("stall", Authority, "ip.pem");
+    Fetch("https://127.0.0.1:" + peer.Port() + "/");
+  }
+  EXPECT_EQ(Client.Failure(), hfAborted);
+  EXPECT_EQ(Client.State(), httpReady);
+}
+
+TEST_F(HttpsTest, RedirectsLeadFromHttpToHttpsAndBack) {
+  ASSERT_TRUE(Authority.Ok);
+  std::vector<std::string> requests;
+  TTlsPeer secure("redirect", Authority, "ip.pem");
+  TLoopbackPeer plain(
+      [&](int connection) {
+        requests.push_back(TLoopbackPeer::ReadHeader(connection));
+        TLoopbackPeer::WriteBytes(connection, requests.size() == 1
+                                                  ? "HTTP/1.0 301 Moved\r\nLocation: https://127.0.0.1:" + secure.Port() +
+                                                        "/s\r\nContent-Length: 0\r\n\r\n"
+                                                  : "HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nplain");
+      },
+      2);
+  std::ofstream(Authority.Path("REDIRECT")) << "http://127.0.0.1:" << plain.Port() << "/back\n";
+  Fetch("http://127.0.0.1:" + plain.Port() + "/start");
+  EXPECT_EQ(Client.Failure(), hfNone) << HttpFailureText(Client);
+  EXPECT_EQ(Client.StatusCode(), 200);
+  EXPECT_EQ(BodyText(), "plain");
+  EXPECT_EQ(Client.LocationChangeCurCount(), 2);
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_TRUE(requests[1].starts_with("GET /back HTTP/1.0\r\n")) << requests[1];
+}
+
+} // namespace
+} // namespace relaybox
