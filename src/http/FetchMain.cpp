@@ -28,6 +28,8 @@ constexpr char Usage[] =
     "\n"
     "Fetches URL with one HTTP/1.0 GET (Connection: Keep-Alive), following relocations the\n"
     "way Relaybox does. Prints the status code and reason to stderr and the body to stdout.\n"
+    "An https server's certificate is verified against the system's authorities; set\n"
+    "SSL_CERT_FILE (a PEM file) or SSL_CERT_DIR to trust a private authority instead.\n"
     "\n"
     "  --timeout SECONDS  give up after this many seconds (a fraction is fine; default: no limit)\n"
     "  --version          print the version\n"
@@ -38,8 +40,8 @@ constexpr char Usage[] =
     "  1  a complete reply with any other status\n"
     "  2  a usage error, such as a URL that is empty or not absolute (http://host/path)\n"
     "  3  no complete reply: refused, unresolvable, reset, timed out, cut short, protocol not\n"
-    "     supported, a bad address, too many redirects or a reply that breaks the protocol\n"
-    "     (stderr says which)\n"
+    "     supported, a certificate not trusted, a failed TLS handshake, a bad address, too many\n"
+    "     redirects or a reply that breaks the protocol (stderr says which)\n"
     "  4  the body could not be written to stdout\n";
 
 enum TExit { ExitSuccess, ExitErrorStatus, ExitUsage, ExitTransport, ExitOutput };

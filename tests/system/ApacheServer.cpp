@@ -64,7 +64,7 @@ std::vector<std::string> Configure(const TServerProcess& server, const TPorts& p
     text += "Redirect 302 /chain/" + std::to_string(i) + " " + next + "\n";
   }
   text += "Redirect 302 /cross http://127.0.0.1:" + closed + "/plain.txt\n" +
-          "Redirect 302 /tls https://127.0.0.1:" + kept + "/plain.txt\n";
+          "Redirect 302 /tls https://127.0.0.1:1/plain.txt\n";
   server.Write("apache2.conf", text);
   WriteScript(server, "created", "Status: 201 Created\\r\\nLocation: /plain.txt\\r\\nContent-Type: text/plain",
               "Created: entry 1\\r\\n");
@@ -80,8 +80,8 @@ std::vector<TServerCase> Cases() {
        "Created: entry 1"},
       {"script redirect with a body ended by the close", K, "/scripts/moved",
        {{K, "/scripts/moved", 307}, {K, "/plain.txt", 200}}, 200, 0, "plain.txt", ""},
-      // Not followed: the redirect is the result.
-      {"to https", K, "/tls", {{K, "/tls", 302}}, 302, 0, "", "302 Found"},
+      // Followed to https, where nothing listens (port 1): the delivery fails as refused.
+      {"to https", K, "/tls", {{K, "/tls", 302}}, 302, 3, "", "", "refused"},
   };
 }
 

@@ -61,7 +61,7 @@ std::vector<std::string> Configure(const TServerProcess& server, const TPorts& p
   const std::string crossTarget = "http://127.0.0.1:" + std::to_string(ports.Closed) + "/plain.txt";
   text += Redirect("/cross", crossTarget, 302);
   server.Write("www/moved/cross", RedirectScript(crossTarget, 302));
-  server.Write("www/moved/tls", RedirectScript("https://127.0.0.1:" + std::to_string(ports.Kept) + "/plain.txt", 302));
+  server.Write("www/moved/tls", RedirectScript("https://127.0.0.1:1/plain.txt", 302));
   server.Write("lighttpd.conf", text);
   return {"/usr/sbin/lighttpd", "-D", "-f", folder + "lighttpd.conf"};
 }
@@ -75,8 +75,8 @@ std::vector<TServerCase> Cases() {
        0, 3, "", "", "too many redirects"},
       {"with a body to another port", K, "/moved/cross", {{K, "/moved/cross", 302}, {C, "/plain.txt", 200}}, 200, 0,
        "plain.txt", ""},
-      // Not followed: the redirect is the result.
-      {"to https", K, "/moved/tls", {{K, "/moved/tls", 302}}, 302, 0, "", "<html>moved</html>"},
+      // Followed to https, where nothing listens (port 1): the delivery fails as refused.
+      {"to https", K, "/moved/tls", {{K, "/moved/tls", 302}}, 302, 3, "", "", "refused"},
   };
 }
 

@@ -185,8 +185,8 @@ inline void ExpectFetchResults(TServerProcess& server, const TPorts& ports, cons
       EXPECT_EQ(run.Err, "relaybox-fetch: " + c.Failure + "\n");
     }
     EXPECT_EQ(Summary(server.TakeLog(ports.Kept), ports), Summary(ExpectedLog(c, ports), ports));
-    // curl, as a second client, ends where the case says, except on a redirect it follows
-    // where relaybox-fetch does not (to https).
+    // curl, as a second client, ends where the case says; a case that ends at a redirect is
+    // left out (the one to https leads to a port where nothing listens).
     if (c.Status / 100 == 3) continue;
     SCOPED_TRACE("curl");
     const TRunResult curl = RunToEnd({"/usr/bin/curl", "-sS", "--http1.0", "-L", "--max-redirs", "5", "-H",
