@@ -66,7 +66,8 @@ THttpClient::THttpClient() {
     if (FQuietClose) return;
     // A close during the handshake fails the request with TLS's reason.
     if (FTls && FTls->SocketClosed()) FailTls(FTls->Error());
-    (this->*FCloseStep)(error);
+    const TCloseStep step = FCloseStep;  // as FailTls left it
+    (this->*step)(error);
   };
   FSocket.OnDataAvailable = [this](TAsyncSocket&, std::uint16_t error) {
     if (FTls) {
