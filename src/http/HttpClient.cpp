@@ -7,6 +7,7 @@
 #include "http/HttpDate.h"
 #include "http/SplitURL.h"
 #include "net/SocketErrors.h"
+#include "net/SocketResolve.h"
 
 namespace relaybox {
 namespace {
@@ -50,9 +51,17 @@ bool IsValidPort(const Text& port) {
 }
 
 // A host name holds no blank or control character: a lookup could take "127.0.0.1 " for an
-// address, and the Host line would carry it.
+// address, and the Host line would carry it. Brackets hold an IPv6 address and nothing else;
+// without them an IPv6 address is none ("http://::1/" leaves the host ":").
 bool IsValidHost(const Text& host) {
-  return std::none_of(host.begin(), host.end(), [](char16_t c) { return c <= u' ' || c == u'\x7F'; });
+  if (std::any_of(host.begin(), host.end(), [](char16_t c) { return c <= u' ' || c == u'\x7F'; })) return false;
+  if (!host.starts_with(u'[')) return host.find_first_of(u"[]:") == Text::npos;
+  return host.size() > 2 && host.back() == u']' && IsIPv6Literal(TextToAnsi(host.substr(1, host.size() - 2)));
+}
+
+// What is looked up for a host: an IPv6 address without its brackets.
+std::string LookupName(const Text& host) {
+  return TextToAnsi(host.starts_with(u'[') ? host.substr(1, host.size() - 2) : host);
 }
 
 Text DefaultPort(const Text& protocol) { return protocol == u"https" ? u"443" : u"80"; }
@@ -101,9 +110,11 @@ void THttpClient::AllocateMsgHandlers() {
   FMsgRequestDone = AllocateNumber();
   FMsgSetReady = AllocateNumber();
   FMsgLogin = AllocateNumber();
+  FMsgNextAddress = AllocateNumber();
 }
 
 void THttpClient::FreeMsgHandlers() {
+  FreeNumber(FMsgNextAddress);
   FreeNumber(FMsgLogin);
   FreeNumber(FMsgSetReady);
   FreeNumber(FMsgRequestDone);
@@ -114,15 +125,20 @@ void THttpClient::WndProc(TMessage& message) {
   try {
     if (message.Msg == FMsgRequestDone.Msg) {
       if (OnRequestDone) OnRequestDone(*this, FRequestType, FRequestError);
-    } else if (message.Msg == FMsgSetReady.Msg || message.Msg == FMsgLogin.Msg) {
-      // Both belong to the request that posted them; a later request or an abort voids them.
+    } else if (message.Msg == FMsgSetReady.Msg || message.Msg == FMsgLogin.Msg || message.Msg == FMsgNextAddress.Msg) {
+      // All belong to the request that posted them; a later request or an abort voids them.
       const THttpState state = State();
       if (static_cast<std::uint32_t>(message.WParam) != FRequestSerial || state == httpReady) return;
       if (message.Msg == FMsgSetReady.Msg) {
         SetState(httpReady);
-      } else if (state != httpAborting) {
+      } else if (state == httpAborting) {
+        return;
+      } else if (message.Msg == FMsgLogin.Msg) {
         FLoginPending = false;
         ConnectToServer();
+      } else {
+        FCloseStep = &THttpClient::SessionClosed;
+        ConnectToNextAddress();
       }
     } else {
       TWndControl::WndProc(message);
@@ -281,7 +297,7 @@ void THttpClient::ConnectToServer() {
   SetState(httpDnsLookup);
   try {
     FSocket.SetLocalAddr(TextToAnsi(LocalAddr));
-    FSocket.DnsLookup(TextToAnsi(FServerHost));
+    FSocket.DnsLookup(LookupName(FServerHost));
   } catch (const std::exception& error) {
     FStatusCode = 404;
     FReasonText = Utf8ToText(error.what());
@@ -302,12 +318,11 @@ void THttpClient::OnLookupDone(std::uint16_t error) {
     OnClosed(error);
     return;
   }
-  FDnsResult = FSocket.DnsResult();
+  FAddresses = FSocket.DnsResultList();
+  if (FAddresses.empty()) FAddresses.emplace_back();  // the connect reports the missing address
+  FNextAddress = 0;
+  FDnsResult = FAddresses.front();
   SetState(httpDnsLookupDone);
-  FSocket.SetAddr(FDnsResult);
-  FSocket.SetLocalAddr(TextToAnsi(LocalAddr));
-  FSocket.SetPort(TextToAnsi(FServerPort));
-  FSocket.SetProto("tcp");
   FConnectedHost = FServerHost;
   FConnectedPort = FServerPort;
   FConnectedProtocol = FServerProtocol;
@@ -327,28 +342,44 @@ void THttpClient::OnLookupDone(std::uint16_t error) {
     OnClosed(0);
     return;
   }
-
-  // A failing Connect reports through the socket's error event (ours) or raises; either
-  // way the request ends here, with one close report.
-  FConnecting = true;
-  FConnectFailed = false;
-  FQuietClose = true;
-  try {
-    FSocket.Connect();
-  } catch (const std::exception&) {
-    FConnectFailed = true;
-  }
-  FConnecting = false;
-  FQuietClose = false;
-  if (!FConnectFailed) return;
-  const int code = FSocket.LastError();
-  FRequestError = static_cast<std::uint16_t>(code);
-  FStatusCode = 404;
-  FReasonText = u"can't connect: " + ErrorText(code);
-  FFailure = hfConnect;
-  CloseSocketQuietly();
-  OnClosed(static_cast<std::uint16_t>(code));
+  ConnectToNextAddress();
 }
+
+// Connects to the looked-up addresses in the resolver's order. An address whose connect fails
+// at once gives way to the next here; one refused later, from OnConnected.
+void THttpClient::ConnectToNextAddress() {
+  for (;;) {
+    FDnsResult = FAddresses[FNextAddress++];
+    FSocket.SetAddr(FDnsResult);
+    FSocket.SetLocalAddr(TextToAnsi(LocalAddr));
+    FSocket.SetPort(TextToAnsi(FServerPort));
+    FSocket.SetProto("tcp");
+    // A failing Connect reports through the socket's error event (ours) or raises; either
+    // way the attempt ends here, with no close report.
+    FConnecting = true;
+    FConnectFailed = false;
+    FQuietClose = true;
+    try {
+      FSocket.Connect();
+    } catch (const std::exception&) {
+      FConnectFailed = true;
+    }
+    FConnecting = false;
+    FQuietClose = false;
+    if (!FConnectFailed) return;
+    const int code = FSocket.LastError();
+    CloseSocketQuietly();
+    if (FNextAddress < FAddresses.size()) continue;
+    FRequestError = static_cast<std::uint16_t>(code);
+    FStatusCode = 404;
+    FReasonText = u"can't connect: " + ErrorText(code);
+    FFailure = hfConnect;
+    OnClosed(static_cast<std::uint16_t>(code));
+    return;
+  }
+}
+
+void THttpClient::NextAddressAfterClose(std::uint16_t) { PostToSelf(FMsgNextAddress, FRequestSerial); }
 
 // Ends the request before any connection: the address cannot be used.
 void THttpClient::FailAddress(const Text& reason) {
@@ -367,6 +398,11 @@ void THttpClient::CloseSocketQuietly() {
 }
 
 void THttpClient::OnConnected(std::uint16_t error) {
+  if (error != 0 && FNextAddress < FAddresses.size() && State() == httpDnsLookupDone) {
+    // The socket closes after this report; the next address is tried once it has.
+    FCloseStep = &THttpClient::NextAddressAfterClose;
+    return;
+  }
   if (error != 0) {
     FRequestError = error;
     FStatusCode = 404;

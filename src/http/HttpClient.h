@@ -90,7 +90,7 @@ public:
   bool IsConnected() const { return FIsConnected; }
   TAsyncSocket& Socket() { return FSocket; }
 
-  std::uint32_t MsgHandlersCount() const override { return 3 + TWndControl::MsgHandlersCount(); }
+  std::uint32_t MsgHandlersCount() const override { return 4 + TWndControl::MsgHandlersCount(); }
   void WndProc(TMessage& message) override;
 
   // Events, fired on the owner thread.
@@ -173,6 +173,8 @@ private:
   }
   void SessionClosed(std::uint16_t error) { OnClosed(error); }
   void RelocatedConnectionClosed(std::uint16_t) { RelocateAfterClose(); }
+  void ConnectToNextAddress();
+  void NextAddressAfterClose(std::uint16_t error);
   void DeliverPendingBody();
   void ContinueBody();
   void EndOfDocument();
@@ -214,7 +216,9 @@ private:
   Text FServerHost, FServerPort, FServerProtocol, FRequestPath, FHostHeaderName, FHostHeaderPort;
   Text FConnectedHost, FConnectedPort, FConnectedProtocol;
   Text FSentConnection, FSentProxyConnection, FAuthUser, FAuthPassword;
-  std::string FDnsResult;
+  std::string FDnsResult;  // the address connected to, or tried last
+  std::vector<std::string> FAddresses;  // the host's addresses, tried in turn
+  std::size_t FNextAddress = 0;
   int FLocationChangeCurCount = 0;
   bool FCloseReq = false, FRelocationPending = false, FInHeader = false, FIsConnected = false;
   // The response to the request last sent arrived whole: until the next request goes out,
@@ -244,7 +248,7 @@ private:
   Text FLine;                   // the line handed to the line handler
   std::int32_t FLineBytes = 0;  // its bytes as received, line end included, just before FReceiveHead
   std::string FRequestBuffer;
-  TMsgNumber FMsgRequestDone, FMsgSetReady, FMsgLogin;
+  TMsgNumber FMsgRequestDone, FMsgSetReady, FMsgLogin, FMsgNextAddress;
 };
 
 } // namespace relaybox

@@ -32,7 +32,15 @@ void SplitAuthority(const Text& authority, TUrlParts& parts) {
   const std::size_t colon = authority.rfind(u':');
   const std::size_t at = authority.rfind(u'@');
   const std::size_t hostStart = at == Text::npos ? 0 : at + 1;
-  if (colon != Text::npos && (at == Text::npos || colon > at)) {
+  const std::size_t close = authority.find(u']', hostStart);
+  if (authority.compare(hostStart, 1, u"[") == 0) {
+    // An IPv6 literal keeps its brackets, as the Host line needs them, and its colons; only a
+    // ":" right after "]" starts a port. Anything else after "]" stays with the host.
+    const bool port = close != Text::npos && authority.compare(close + 1, 1, u":") == 0;
+    const bool alone = close != Text::npos && close + 1 == authority.size();
+    parts.Host = authority.substr(hostStart, port || alone ? close + 1 - hostStart : Text::npos);
+    if (port) parts.Port = authority.substr(close + 2);
+  } else if (colon != Text::npos && (at == Text::npos || colon > at)) {
     parts.Port = authority.substr(colon + 1);
     parts.Host = authority.substr(hostStart, colon - hostStart);
   } else {

@@ -14,7 +14,8 @@ struct TUrlParts {
 };
 
 // Takes a URL apart into protocol, user, password, host, port and path. Nothing is decoded
-// or validated and every input gives some split. `currentPath` serves the relative forms
+// or validated and every input gives some split. A bracketed IPv6 host keeps its brackets
+// ("http://[::1]:8080/" has host "[::1]", port "8080"). `currentPath` serves the relative forms
 // "./" and "../".
 TUrlParts SplitURL(const Text& url, const Text& currentPath);
 

@@ -34,6 +34,15 @@ std::string Dotted(std::uint32_t networkOrder) {
   return text;
 }
 
+// The IPv6 text in its shortest form ("0:0::1" as "::1").
+std::string CanonicalIPv6(const std::string& literal) {
+  in6_addr address{};
+  char text[INET6_ADDRSTRLEN] = {};
+  ::inet_pton(AF_INET6, literal.c_str(), &address);
+  ::inet_ntop(AF_INET6, &address, text, sizeof text);
+  return text;
+}
+
 constexpr unsigned AllEvents = FD_READ | FD_WRITE | FD_CONNECT | FD_CLOSE;
 
 } // namespace
@@ -82,8 +91,7 @@ void TAsyncSocket::FreeMsgHandlers() {
 }
 
 void TAsyncSocket::ResetToDefaults() {
-  FSin = {};
-  FSin.sin_family = AF_INET;
+  FPeer = {};
   FAddrAssigned = FAddrResolved = false;
   FPortAssigned = FPortResolved = false;
   FProtoAssigned = true;
@@ -160,6 +168,18 @@ void TAsyncSocket::SetLocalPort(const std::string& value) {
   FLocalPortResolved = false;
 }
 
+void TAsyncSocket::SetResolver(TResolver* resolver) {
+  bool busy = false;
+  {
+    const std::lock_guard lock(FLookupLock);
+    busy = FDnsLookupHandle != 0;
+  }
+  if (busy) return ReportError("Cannot change the resolver during a lookup");
+  FResolver = resolver;
+}
+
+TResolver& TAsyncSocket::CurrentResolver() { return FResolver != nullptr ? *FResolver : TResolver::Instance(); }
+
 void TAsyncSocket::DnsLookup(const std::string& hostName) {
   if (hostName.empty()) {
     ReportError("DNS lookup: invalid host name.");
@@ -171,7 +191,8 @@ void TAsyncSocket::DnsLookup(const std::string& hostName) {
     const std::lock_guard lock(FLookupLock);
     previous = std::exchange(FDnsLookupHandle, 0);
   }
-  if (previous != 0 && !TResolver::Instance().Cancel(previous)) TResolver::Instance().TakeResult(previous);
+  TResolver& resolver = CurrentResolver();
+  if (previous != 0 && !resolver.Cancel(previous)) resolver.TakeResult(previous);
   FDnsResult.clear();
   FDnsResultList.clear();
 
@@ -184,13 +205,19 @@ void TAsyncSocket::DnsLookup(const std::string& hostName) {
       return;
     }
   }
+  if (IsIPv6Literal(hostName)) {
+    FDnsResult = CanonicalIPv6(hostName);
+    FDnsResultList.push_back(FDnsResult);
+    if (OnDnsLookupDone) OnDnsLookupDone(*this, 0);
+    return;
+  }
   if (!Handle()) return ReportError("DnsLookup: Window not assigned");
 
   {
     const std::lock_guard lock(FLookupLock);
     FHeldLookup = false;
   }
-  const std::uint64_t lookup = TResolver::Instance().Start(
+  const std::uint64_t lookup = resolver.Start(
       hostName, {Handle(), FMsgAsyncGetHostByName.Msg, FMsgAsyncGetHostByName.Generation});
   // The completion may already have been dispatched on the owner thread, before the handle
   // was known: it was held, and is handled now.
@@ -212,9 +239,10 @@ void TAsyncSocket::DoLookupDone(std::uint64_t lookup, std::uint16_t error) {
     if (FDnsLookupHandle != lookup) return;
     FDnsLookupHandle = 0;
   }
-  const std::vector<std::uint32_t> addresses = TResolver::Instance().TakeResult(lookup);
+  TResolver& resolver = CurrentResolver();
+  std::vector<std::string> addresses = resolver.TakeResult(lookup);
   if (error == 0) {
-    for (const std::uint32_t address : addresses) FDnsResultList.push_back(Dotted(address));
+    FDnsResultList = std::move(addresses);
     if (!FDnsResultList.empty()) FDnsResult = FDnsResultList.front();
   }
   if (OnDnsLookupDone) OnDnsLookupDone(*this, error);
@@ -227,9 +255,10 @@ void TAsyncSocket::CancelDnsLookup() {
     lookup = std::exchange(FDnsLookupHandle, 0);
   }
   if (lookup == 0) return;
-  if (!TResolver::Instance().Cancel(lookup)) {
+  TResolver& resolver = CurrentResolver();
+  if (!resolver.Cancel(lookup)) {
     // Already complete: its completion is on its way and will find no handle.
-    TResolver::Instance().TakeResult(lookup);
+    resolver.TakeResult(lookup);
     if (!Destroying()) ReportSocketError("WSACancelAsyncRequest", WSAEALREADY);
     return;
   }
@@ -250,7 +279,6 @@ void TAsyncSocket::Connect() {
     }
     if (!FPortResolved) {
       FPortNum = ResolvePort(FPort, FProto);
-      FSin.sin_port = htons(FPortNum);
       FPortResolved = true;
     }
     if (!FLocalPortResolved) {
@@ -258,9 +286,10 @@ void TAsyncSocket::Connect() {
       FLocalPortResolved = true;
     }
     if (!FAddrResolved) {
-      FSin.sin_addr.s_addr = ResolveHost(FAddr);
+      FPeer = ResolveAddress(FAddr);
       FAddrResolved = true;
     }
+    FPeer.SetPort(FPortNum);
   } catch (const std::exception& error) {
     return ReportError(std::string("connect: ") + error.what());
   }
@@ -271,7 +300,7 @@ void TAsyncSocket::Connect() {
     FBufferedByteCount = 0;
   }
   if (FType != SOCK_STREAM) return ReportSocketError("Connect (socket)", WSAESOCKTNOSUPPORT);
-  FHSocket = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, FProtocol);
+  FHSocket = ::socket(FPeer.Family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, FProtocol);
   if (FHSocket < 0) return ReportSocketError("Connect (socket)", ErrnoToSocketError(errno));
   socklen_t size = sizeof FSndBufSize;
   if (::getsockopt(FHSocket, SOL_SOCKET, SO_SNDBUF, &FSndBufSize, &size) != 0) {
@@ -295,25 +324,35 @@ void TAsyncSocket::Connect() {
   ApplyLinger();
   if (FHSocket < 0) return;
   if (FLocalPortNum != 0 || FLocalAddr != "0.0.0.0") {
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(FLocalPortNum);
-    local.sin_addr.s_addr = ::inet_addr(FLocalAddr.c_str());
-    if (::bind(FHSocket, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+    // The default local address means any address of the peer's family.
+    TSocketAddress local;
+    if (FLocalAddr == "0.0.0.0" && FPeer.Family() == AF_INET6) {
+      local.Storage.ss_family = AF_INET6;
+      local.Length = sizeof(sockaddr_in6);
+    } else if (IsIPv6Literal(FLocalAddr)) {
+      local = ResolveAddress(FLocalAddr);
+    } else {
+      auto* in = reinterpret_cast<sockaddr_in*>(&local.Storage);
+      in->sin_family = AF_INET;
+      in->sin_addr.s_addr = ::inet_addr(FLocalAddr.c_str());
+      local.Length = sizeof(sockaddr_in);
+    }
+    local.SetPort(FLocalPortNum);
+    if (::bind(FHSocket, local.Data(), local.Length) != 0) {
       return ReportError("Bind socket failed - " + SocketErrorMessage(ErrnoToSocketError(errno)));
     }
-    socklen_t length = sizeof local;
-    if (::getsockname(FHSocket, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+    socklen_t length = sizeof local.Storage;
+    if (::getsockname(FHSocket, local.Data(), &length) != 0) {
       return ReportError("Winsock get socket name failed - " + SocketErrorMessage(ErrnoToSocketError(errno)));
     }
-    FLocalPortNum = ntohs(local.sin_port);
+    FLocalPortNum = local.Port();
     FLocalPort = std::to_string(FLocalPortNum);
   }
 
   FSelectEvent = AllEvents;
   // The readiness watch starts once the connect is issued: an unconnected socket would
   // otherwise read as hung up.
-  if (::connect(FHSocket, reinterpret_cast<const sockaddr*>(&FSin), sizeof FSin) != 0 && errno != EINPROGRESS) {
+  if (::connect(FHSocket, FPeer.Data(), FPeer.Length) != 0 && errno != EINPROGRESS) {
     const int error = ErrnoToSocketError(errno);
     FLastError = error;
     return ReportSocketError("Connect", error);

@@ -10,6 +10,7 @@
 
 #include "base/Text.h"
 #include "net/BufferHandler.h"
+#include "net/SocketResolve.h"
 #include "net/WndControl.h"
 
 namespace relaybox {
@@ -29,6 +30,8 @@ enum TSocketState {
 enum TSocketLingerOnOff { wsLingerOff, wsLingerOn, wsLingerNoSet };
 
 enum TSocketOption : unsigned { wsoNoReceiveLoop = 1, wsoTcpNoDelay = 2, wsoSIO_RCVALL = 4 };
+
+class TResolver;
 
 // The number of live sockets in the process.
 int SocketInstanceCount();
@@ -77,6 +80,10 @@ public:
   bool LineEcho = false;
   int LineLength() const { return FLineLength; }
 
+  // The resolver DnsLookup uses, the process-wide one by default; it must outlive the socket's
+  // lookups. Changed only while no lookup is under way.
+  void SetResolver(TResolver* resolver);
+  // Looks up a host name's addresses, or takes a dotted IPv4 or IPv6 text as it is.
   void DnsLookup(const std::string& hostName);
   void CancelDnsLookup();
   void Connect();
@@ -132,6 +139,7 @@ private:
   void DoAsyncSelect(std::intptr_t serial, unsigned events, std::uint16_t error);
   void Connected(std::uint16_t error);
   void DoLookupDone(std::uint64_t lookup, std::uint16_t error);
+  TResolver& CurrentResolver();
   // Delivers what is readable. A budgeted loop stops after a bounded amount; the close
   // notification delivers everything before it reports the close.
   void ReceiveLoop(std::uint16_t error, unsigned options, bool budgeted);
@@ -159,7 +167,7 @@ private:
   std::string FLocalAddr = "0.0.0.0", FLocalPort = "0";
   bool FLocalPortResolved = false;
   std::uint16_t FPortNum = 0, FLocalPortNum = 0;
-  sockaddr_in FSin{};
+  TSocketAddress FPeer;
   int FLastError = 0;
   TBufferHandler FBufHandler;
   int FBufferedByteCount = 0;  // under the buffer's lock
@@ -173,6 +181,7 @@ private:
   bool FInReceiveLoop = false;
   bool FReadReenableDue = false;  // a receive inside the loop left the re-enabling to its end
 
+  TResolver* FResolver = nullptr;
   std::mutex FLookupLock;  // the lookup handle and the held completion
   std::uint64_t FDnsLookupHandle = 0;
   bool FHeldLookup = false;

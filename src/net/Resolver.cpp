@@ -20,7 +20,7 @@ constexpr std::size_t MaxStoredResults = 64;
 } // namespace
 
 TResolver& TResolver::Instance() {
-  static TResolver instance(LookupIPv4);
+  static TResolver instance(LookupAddresses);
   return instance;
 }
 
@@ -75,12 +75,12 @@ bool TResolver::Cancel(std::uint64_t handle) {
   return true;
 }
 
-std::vector<std::uint32_t> TResolver::TakeResult(std::uint64_t handle) {
+std::vector<std::string> TResolver::TakeResult(std::uint64_t handle) {
   TShared& shared = *FShared;
   const std::lock_guard lock(shared.Lock);
   const auto it = shared.Results.find(handle);
   if (it == shared.Results.end()) return {};
-  std::vector<std::uint32_t> addresses = std::move(it->second);
+  std::vector<std::string> addresses = std::move(it->second);
   shared.Results.erase(it);
   return addresses;
 }
@@ -96,7 +96,7 @@ void TResolver::Work(const std::shared_ptr<TShared>& worker) {
     TJob job = std::move(shared.Jobs.front());
     shared.Jobs.pop_front();
     lock.unlock();
-    std::vector<std::uint32_t> addresses;
+    std::vector<std::string> addresses;
     const int error = shared.Lookup(job.Host, addresses);
     lock.lock();
     // Deciding under the lock makes a Cancel either win (no post) or see the lookup done.

@@ -20,9 +20,9 @@ namespace relaybox {
 // not hold up the end of the resolver or of the process.
 class TResolver {
 public:
-  // A blocking lookup: fills the IPv4 addresses (network byte order), returns 0 or the socket
-  // error code of the failure.
-  using TLookup = std::function<int(const std::string& host, std::vector<std::uint32_t>& addresses)>;
+  // A blocking lookup: fills the addresses as numeric texts ("127.0.0.1", "::1"), returns 0 or
+  // the socket error code of the failure.
+  using TLookup = std::function<int(const std::string& host, std::vector<std::string>& addresses)>;
 
   // The process-wide resolver, with the system's lookup.
   static TResolver& Instance();
@@ -40,7 +40,7 @@ public:
   bool Cancel(std::uint64_t handle);
   // The addresses (in the order the lookup gave them, duplicates removed) of a completed
   // lookup; removes them.
-  std::vector<std::uint32_t> TakeResult(std::uint64_t handle);
+  std::vector<std::string> TakeResult(std::uint64_t handle);
 
 private:
   struct TJob {
@@ -60,7 +60,7 @@ private:
     // Queued or running lookups; a completion is posted only while its handle is still here.
     std::unordered_map<std::uint64_t, TSelectTarget> Outstanding;
     // Completed, untaken results by handle; the oldest go beyond the cap.
-    std::map<std::uint64_t, std::vector<std::uint32_t>> Results;
+    std::map<std::uint64_t, std::vector<std::string>> Results;
     std::size_t Idle = 0;
     std::size_t Workers = 0;
     std::size_t Abandoned = 0;  // workers still inside a lookup that was cancelled

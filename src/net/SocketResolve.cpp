@@ -51,6 +51,51 @@ bool IsDottedIPv4(std::string_view s) {
   return dots == 3 && octet <= 255;
 }
 
+bool IsIPv6Literal(std::string_view s) {
+  if (s.empty() || s.size() >= INET6_ADDRSTRLEN || s.find(':') == std::string_view::npos) return false;
+  in6_addr address{};
+  return ::inet_pton(AF_INET6, std::string(s).c_str(), &address) == 1;
+}
+
+std::uint16_t TSocketAddress::Port() const {
+  if (Family() == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6*>(&Storage)->sin6_port);
+  return ntohs(reinterpret_cast<const sockaddr_in*>(&Storage)->sin_port);
+}
+
+void TSocketAddress::SetPort(std::uint16_t port) {
+  if (Family() == AF_INET6) {
+    reinterpret_cast<sockaddr_in6*>(&Storage)->sin6_port = htons(port);
+  } else {
+    reinterpret_cast<sockaddr_in*>(&Storage)->sin_port = htons(port);
+  }
+}
+
+TSocketAddress ResolveAddress(const std::string& s) {
+  std::string text = s;
+  if (!IsIPv6Literal(s) && !IsDottedIPv4(s) && !s.empty()) {
+    std::vector<std::string> addresses;
+    const int error = LookupAddresses(s, addresses);
+    if (error != 0 || addresses.empty()) {
+      throw ESocketException("Winsock Resolve Host: Cannot convert host address '" + s + "' - " +
+                             SocketErrorMessage(error != 0 ? error : WSANO_DATA));
+    }
+    text = addresses.front();
+  }
+  TSocketAddress result;
+  if (IsIPv6Literal(text)) {
+    auto* in6 = reinterpret_cast<sockaddr_in6*>(&result.Storage);
+    in6->sin6_family = AF_INET6;
+    ::inet_pton(AF_INET6, text.c_str(), &in6->sin6_addr);
+    result.Length = sizeof(sockaddr_in6);
+    return result;
+  }
+  auto* in = reinterpret_cast<sockaddr_in*>(&result.Storage);
+  in->sin_family = AF_INET;
+  in->sin_addr.s_addr = ResolveHost(text);
+  result.Length = sizeof(sockaddr_in);
+  return result;
+}
+
 std::uint32_t ResolveHost(const std::string& s) {
   if (s.empty()) throw ESocketException("Winsock Resolve Host: '" + s + "' Invalid Hostname.");
   if (IsDottedIPv4(s)) {

@@ -4,10 +4,12 @@
 #include <netinet/tcp.h>
 
 #include <atomic>
+#include <optional>
 #include <thread>
 
 #include "LoopbackPeer.h"
 #include "RunElsewhere.h"
+#include "net/Resolver.h"
 #include "net/WndTimer.h"
 
 namespace relaybox {
@@ -372,6 +374,15 @@ TEST_F(HttpClientTest, FailuresOfTheExchangeEndTheRequestWithTheirStatus) {
       {"http://127.0.0.1:80x/", 0, "invalid port \"80x\"", RequestErrorBadAddress, hfBadAddress},
       {"http://127.0.0.1: 80/", 0, "invalid port \" 80\"", RequestErrorBadAddress, hfBadAddress},
       {"http://127.0.0.1 :80/", 0, "invalid host \"127.0.0.1 \"", RequestErrorBadAddress, hfBadAddress},
+      // Brackets hold an IPv6 address, whole, and a port follows them after ":" only.
+      {"http://[::1/x", 0, "invalid host \"[::1\"", RequestErrorBadAddress, hfBadAddress},
+      {"http://[::g]/", 0, "invalid host \"[::g]\"", RequestErrorBadAddress, hfBadAddress},
+      {"http://[127.0.0.1]/", 0, "invalid host \"[127.0.0.1]\"", RequestErrorBadAddress, hfBadAddress},
+      {"http://[]/", 0, "invalid host \"[]\"", RequestErrorBadAddress, hfBadAddress},
+      {"http://[::1]80/", 0, "invalid host \"[::1]80\"", RequestErrorBadAddress, hfBadAddress},
+      {"http://::1/", 0, "invalid host \":\"", RequestErrorBadAddress, hfBadAddress},
+      {"http://[::1]:0/", 0, "invalid port \"0\"", RequestErrorBadAddress, hfBadAddress},
+      {"http://[::1]:65536/", 0, "invalid port \"65536\"", RequestErrorBadAddress, hfBadAddress},
   };
   for (const auto& c : cases) {
     Events.clear();
@@ -575,6 +586,78 @@ TEST_F(HttpClientTest, AnAbsoluteLocationLeadsToItsServer) {
   EXPECT_EQ(Body.Bytes(), "ok");
   EXPECT_EQ(Client.LocationChangeCurCount(), 1);
   EXPECT_EQ(TextToUtf8(Client.LocationURL()), "http://127.0.0.1/there?q=1");
+}
+
+TEST_F(HttpClientTest, AnIPv6AddressIsReachedAndNamedInBracketsInTheHostLine) {
+  if (!HasIPv6Loopback()) GTEST_SKIP() << "no IPv6 loopback on this machine";
+  std::string first, second, targetPort;
+  {
+    TLoopbackPeer target([&second](int connection) {
+      second = TLoopbackPeer::ReadHeader(connection);
+      TLoopbackPeer::WriteBytes(connection, "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok");
+    }, 1, AF_INET6);
+    targetPort = target.Port();
+    TLoopbackPeer origin([&first, location = "http://[0::1]:" + targetPort + "/there"](int connection) {
+      first = TLoopbackPeer::ReadHeader(connection);
+      TLoopbackPeer::WriteBytes(connection, "HTTP/1.0 302 Found\r\nLocation: " + location + "\r\n\r\n");
+    }, 1, AF_INET6);
+    Fetch("http://[::1]:" + origin.Port() + "/x");
+  }
+  EXPECT_NE(first.find("\r\nHost: [::1]:"), std::string::npos) << first;
+  EXPECT_EQ(FirstLine(second), "GET /there HTTP/1.0");
+  EXPECT_NE(second.find("\r\nHost: [0::1]:" + targetPort + "\r\n"), std::string::npos) << second;
+  EXPECT_EQ(Client.StatusCode(), 200);
+  EXPECT_EQ(Body.Bytes(), "ok");
+  EXPECT_EQ(TextToUtf8(Client.LocationURL()), "http://[0::1]/there");
+}
+
+TEST_F(HttpClientTest, ANamesAddressesAreTriedInTurnUntilOneConnects) {
+  // 127.0.0.1 serves; the same port on ::1 refuses, or fails at once without IPv6.
+  const std::vector<std::string> both{"::1", "127.0.0.1"};
+  std::vector<std::string> given;
+  TResolver resolver([&given](const std::string&, std::vector<std::string>& addresses) {
+    addresses = given;
+    return 0;
+  });
+  Client.Socket().SetResolver(&resolver);
+  const std::string closed = ClosedPort();
+  struct {
+    std::vector<std::string> Addresses;
+    bool Serving;
+    int Status;
+    std::string Reason;
+  } const cases[] = {
+      {both, true, 200, "OK"},
+      {{"127.0.0.1", "::1"}, true, 200, "OK"},
+      {{"127.0.0.1", "127.0.0.1"}, false, 404, "Connection refused (Error #10061)"},
+      {{"127.0.0.1"}, false, 404, "Connection refused (Error #10061)"},
+  };
+  for (const auto& c : cases) {
+    given = c.Addresses;
+    Events.clear();
+    std::string request, port = closed;
+    {
+      std::optional<TLoopbackPeer> peer;
+      if (c.Serving) {
+        peer.emplace([&request](int connection) {
+          request = TLoopbackPeer::ReadHeader(connection);
+          TLoopbackPeer::WriteBytes(connection, "HTTP/1.0 200 OK\r\n\r\nhere");
+        });
+        port = peer->Port();
+      }
+      Fetch("http://dual.test:" + port + "/");
+    }
+    const std::string row = c.Addresses.front() + "," + c.Addresses.back();
+    EXPECT_EQ(Client.StatusCode(), c.Status) << row;
+    EXPECT_EQ(Reason(), c.Reason) << row;
+    if (c.Serving) {
+      EXPECT_NE(request.find("\r\nHost: dual.test:" + port + "\r\n"), std::string::npos) << request;
+    }
+    const std::string done = "RequestDone " + std::to_string(Client.RequestError());
+    ASSERT_TRUE(ProcessMessagesUntil([&] { return Count(done) > 0; }, Patience)) << row;
+    ProcessMessagesUntil([] { return false; }, std::chrono::milliseconds(50));
+    EXPECT_EQ(Count(done), 1) << row;
+  }
 }
 
 TEST_F(HttpClientTest, EndlessInterimRepliesEndTheRequestWhileTheServerStillSends) {

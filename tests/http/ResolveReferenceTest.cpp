@@ -21,6 +21,8 @@ TEST(ResolveReferenceTest, ResolvesAsRfc3986Does) {
       {u"HTTP://Host.example:8080/x/./y/../z?k=v#f", "Host.example:8080/x/z?k=v"},
       {u"http://h", "h:/"},
       {u"//h:81?q", "h:81/?q"},
+      {u"http://[::1]:8080/x", "[::1]:8080/x"},
+      {u"//[2001:db8::7]/../y", "[2001:db8::7]:/y"},
       // Blanks around the value are no part of it.
       {u" \t/spaced \t", "a:80/spaced"},
       // Not followed: nothing there, or another protocol.

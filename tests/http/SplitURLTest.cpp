@@ -37,6 +37,13 @@ INSTANTIATE_TEST_SUITE_P(
         SplitCase{u"http://user@host/p", {u"http", u"user", u"", u"host", u"", u"/p"}},
         SplitCase{u"http://u:p@host:81", {u"http", u"u", u"p", u"host", u"81", u""}},
         SplitCase{u"/only/a/path?x", {u"http", u"", u"", u"", u"", u"/only/a/path?x"}},
+        // An IPv6 host keeps its brackets; its colons start no port, one after "]" does.
+        SplitCase{u"http://[::1]:8080/x", {u"http", u"", u"", u"[::1]", u"8080", u"/x"}},
+        SplitCase{u"http://u:p@[2001:db8::7]?q", {u"http", u"u", u"p", u"[2001:db8::7]", u"", u"?q"}},
+        SplitCase{u"http://[::1]", {u"http", u"", u"", u"[::1]", u"", u""}},
+        SplitCase{u"http://[::1]:/", {u"http", u"", u"", u"[::1]", u"", u"/"}},
+        SplitCase{u"http://[::1/x", {u"http", u"", u"", u"[::1", u"", u"/x"}},
+        SplitCase{u"http://[::1]x:80/", {u"http", u"", u"", u"[::1]x:80", u"", u"/"}},
         SplitCase{u"//other.example/x", {u"http", u"", u"", u"other.example", u"", u"/x"}},
         SplitCase{u"host.example/p/q", {u"", u"", u"", u"host.example", u"", u"/p/q"}},
         SplitCase{u"http://h/page#part", {u"http", u"", u"", u"h", u"", u"/page#part"}},

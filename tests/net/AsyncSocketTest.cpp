@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "LoopbackPeer.h"
+#include "net/Resolver.h"
 #include "net/SocketErrors.h"
 
 namespace relaybox {
@@ -63,8 +64,51 @@ TEST_F(AsyncSocketTest, LookupsOfNumericNamesEndInsideTheCall) {
   EXPECT_EQ(Socket.DnsResult(), "10.1.2.3");
 
   Events.clear();
+  Socket.DnsLookup("0:0::1");  // an IPv6 address, given in its shortest form
+  EXPECT_EQ(Events, std::vector<std::string>{"dns 0"});
+  EXPECT_EQ(Socket.DnsResultList(), std::vector<std::string>{"::1"});
+
+  Events.clear();
   Socket.DnsLookup("");
   EXPECT_EQ(Events, (std::vector<std::string>{"error 0", "dns 10022"}));
+}
+
+TEST_F(AsyncSocketTest, ALookupGivesEveryAddressOfTheNameInTheResolversOrder) {
+  TResolver resolver([](const std::string& host, std::vector<std::string>& addresses) {
+    if (host == "dual.test") addresses = {"::1", "127.0.0.1"};
+    return 0;
+  });
+  Socket.SetResolver(&resolver);
+  Socket.DnsLookup("dual.test");
+  ASSERT_TRUE(WaitFor([&] { return Seen("dns 0"); }));
+  EXPECT_EQ(Socket.DnsResultList(), (std::vector<std::string>{"::1", "127.0.0.1"}));
+  EXPECT_EQ(Socket.DnsResult(), "::1");
+}
+
+TEST_F(AsyncSocketTest, AnIPv6PeerIsConnectedToAndRefusesLikeAnIPv4One) {
+  if (!HasIPv6Loopback()) GTEST_SKIP() << "no IPv6 loopback on this machine";
+  std::string received;
+  {
+    TLoopbackPeer peer([&](int c) {
+      received = TLoopbackPeer::ReadBytes(c, 2);
+      TLoopbackPeer::WriteBytes(c, "v6");
+    }, 1, AF_INET6);
+    Socket.SetAddr("::1");
+    Socket.SetPort(peer.Port());
+    Socket.Connect();
+    ASSERT_TRUE(WaitFor([&] { return Seen("connected 0"); }));
+    Socket.SendText(std::string("hi"));
+    ASSERT_TRUE(WaitFor([&] { return Seen("closed 0"); }));
+  }
+  EXPECT_EQ(received, "hi");
+  EXPECT_EQ(Socket.State(), wsClosed);
+
+  Events.clear();
+  Socket.SetAddr("::1");
+  Socket.SetPort(ClosedPort(AF_INET6));
+  Socket.Connect();
+  ASSERT_TRUE(WaitFor([&] { return Seen("closed 0"); }));
+  EXPECT_TRUE(Seen("connected 10061"));
 }
 
 TEST_F(AsyncSocketTest, ANameIsLookedUpInTheBackgroundAndASecondLookupCancelsTheFirst) {

@@ -14,14 +14,15 @@
 
 namespace relaybox {
 
-// A scripted peer on 127.0.0.1: listens on a port of the system's choosing and runs the
-// script on each of the first `connections` accepted connections in turn, on its own thread.
+// A scripted peer on 127.0.0.1 (or ::1 for AF_INET6): listens on a port of the system's
+// choosing and runs the script on each of the first `connections` accepted connections in
+// turn, on its own thread.
 class TLoopbackPeer {
 public:
   using TScript = std::function<void(int connection)>;
 
-  explicit TLoopbackPeer(TScript script, int connections = 1) {
-    FListener = Listen(FPort);
+  explicit TLoopbackPeer(TScript script, int connections = 1, int family = AF_INET) {
+    FListener = Listen(FPort, family);
     FThread = std::thread([this, connections, script = std::move(script)] {
       for (int i = 0; i < connections; ++i) {
         pollfd ready{FListener, POLLIN, 0};
@@ -42,18 +43,33 @@ public:
 
   std::string Port() const { return std::to_string(FPort); }
 
-  // A listening socket on 127.0.0.1 at a port of the system's choosing, stored in `port`.
-  static int Listen(unsigned short& port) {
-    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(listener, 4);
-    socklen_t length = sizeof address;
+  // A listening socket on the loopback address of the family at a port of the system's
+  // choosing, stored in `port`; -1 when the machine has no such address.
+  static int Listen(unsigned short& port, int family = AF_INET) {
+    const int listener = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_storage address = LoopbackAddress(family);
+    socklen_t length = family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+    if (::bind(listener, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(listener, 4) != 0) {
+      ::close(listener);
+      return -1;
+    }
     ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-    port = ntohs(address.sin_port);
+    port = ntohs(family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&address)->sin6_port
+                                    : reinterpret_cast<sockaddr_in*>(&address)->sin_port);
     return listener;
+  }
+  static sockaddr_storage LoopbackAddress(int family) {
+    sockaddr_storage address{};
+    if (family == AF_INET6) {
+      auto* in6 = reinterpret_cast<sockaddr_in6*>(&address);
+      in6->sin6_family = AF_INET6;
+      in6->sin6_addr = in6addr_loopback;
+    } else {
+      auto* in = reinterpret_cast<sockaddr_in*>(&address);
+      in->sin_family = AF_INET;
+      in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    }
+    return address;
   }
 
   // Reads until `count` bytes arrived, the peer closed, or 5 s passed.
@@ -111,17 +127,20 @@ private:
   std::thread FThread;
 };
 
-// A port on 127.0.0.1 that nobody listens on.
-inline std::string ClosedPort() {
-  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t length = sizeof address;
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
-  ::close(s);
-  return std::to_string(ntohs(address.sin_port));
+// A port on the loopback address of the family (127.0.0.1 by default) that nobody listens on.
+inline std::string ClosedPort(int family = AF_INET) {
+  unsigned short port = 0;
+  ::close(TLoopbackPeer::Listen(port, family));
+  return std::to_string(port);
+}
+
+// Whether the machine can listen on ::1.
+inline bool HasIPv6Loopback() {
+  unsigned short port = 0;
+  const int listener = TLoopbackPeer::Listen(port, AF_INET6);
+  if (listener < 0) return false;
+  ::close(listener);
+  return true;
 }
 
 } // namespace relaybox

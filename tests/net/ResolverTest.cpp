@@ -44,9 +44,9 @@ TEST_F(ResolverTest, LocalhostResolvesToLoopbackOnce) {
   EXPECT_EQ(static_cast<std::uint64_t>(message->WParam), handle);
   EXPECT_EQ(message->LParam, 0);
 
-  const std::vector<std::uint32_t> addresses = FResolver.TakeResult(handle);
-  EXPECT_NE(std::find(addresses.begin(), addresses.end(), htonl(INADDR_LOOPBACK)), addresses.end());
-  EXPECT_EQ(std::set<std::uint32_t>(addresses.begin(), addresses.end()).size(), addresses.size());
+  const std::vector<std::string> addresses = FResolver.TakeResult(handle);
+  EXPECT_NE(std::find(addresses.begin(), addresses.end(), "127.0.0.1"), addresses.end());
+  EXPECT_EQ(std::set<std::string>(addresses.begin(), addresses.end()).size(), addresses.size());
   EXPECT_TRUE(FResolver.TakeResult(handle).empty());
   EXPECT_FALSE(FResolver.Cancel(handle));
 }
@@ -100,7 +100,7 @@ TEST_F(ResolverTest, ItsEndDoesNotWaitForALookupStuckInTheSystem) {
   std::mutex lock;
   std::condition_variable changed;
   bool started = false, released = false, returned = false;
-  auto resolver = std::make_unique<TResolver>([&](const std::string&, std::vector<std::uint32_t>&) {
+  auto resolver = std::make_unique<TResolver>([&](const std::string&, std::vector<std::string>&) {
     std::unique_lock guard(lock);
     started = true;
     changed.notify_all();
@@ -136,7 +136,7 @@ TEST_F(ResolverTest, LookupsStuckInTheSystemAfterTheirCancelHoldUpNoOthers) {
   std::condition_variable changed;
   int stuck = 0, returned = 0;
   bool released = false;
-  auto resolver = std::make_unique<TResolver>([&](const std::string& host, std::vector<std::uint32_t>& addresses) {
+  auto resolver = std::make_unique<TResolver>([&](const std::string& host, std::vector<std::string>& addresses) {
     if (host == "stuck") {
       std::unique_lock guard(lock);
       ++stuck;
@@ -145,7 +145,7 @@ TEST_F(ResolverTest, LookupsStuckInTheSystemAfterTheirCancelHoldUpNoOthers) {
       ++returned;
       changed.notify_all();
     }
-    addresses.push_back(htonl(INADDR_LOOPBACK));
+    addresses.push_back("127.0.0.1");
     return 0;
   });
   for (int i = 0; i < 6; ++i) {

@@ -155,6 +155,41 @@ TEST(FetchToolTest, RepliesRedirectsAndAddressesAsCurlTakesThem) {
   });
 }
 
+TEST(FetchToolTest, IPv6AddressesInBracketsAsCurlTakesThem) {
+  if (!HasIPv6Loopback()) GTEST_SKIP() << "no IPv6 loopback on this machine";
+  for (const bool curl : {false, true}) {
+    std::vector<std::string> requests;
+    TRunResult run;
+    {
+      TLoopbackPeer peer(
+          [&](int connection) {
+            const std::string header = TLoopbackPeer::ReadHeader(connection);
+            const std::size_t host = header.find("\r\nHost: ");
+            requests.push_back(header.substr(0, header.find("\r\n")) + " | " +
+                               header.substr(host + 2, header.find("\r\n", host + 2) - host - 2));
+            TLoopbackPeer::WriteBytes(connection, requests.size() == 1
+                                                      ? "HTTP/1.0 302 Found\r\nLocation: /next\r\n\r\n"
+                                                      : "HTTP/1.0 200 OK\r\nContent-Length: 4\r\n\r\ndone");
+          },
+          2, AF_INET6);
+      const std::string url = "http://[::1]:" + peer.Port() + "/p";
+      run = curl ? RunToEnd({"/usr/bin/curl", "-sS", "--http1.0", "-L", "-m", "10", url}, std::chrono::seconds(30))
+                 : RunFetch(url);
+      const std::string host = "Host: [::1]:" + peer.Port();
+      EXPECT_EQ(requests, (std::vector<std::string>{"GET /p HTTP/1.0 | " + host, "GET /next HTTP/1.0 | " + host}))
+          << curl;
+    }
+    EXPECT_EQ(run.ExitCode, 0) << curl << " " << run.Err;
+    EXPECT_EQ(run.Out, "done") << curl;
+  }
+  // Without its "]" the host runs on to the path.
+  for (const std::string host : {"[::1:80", "[::1]x:80", "[localhost]"}) {
+    const TRunResult run = RunFetch("http://" + host + "/");
+    EXPECT_EQ(run.ExitCode, 3) << host;
+    EXPECT_EQ(run.Err, "relaybox-fetch: bad address (invalid host \"" + host + "\")\n") << host;
+  }
+}
+
 // Runs relaybox-fetch with its standard output into a pipe that nobody reads.
 TRunResult RunIntoStalledPipe(const std::vector<std::string>& argv, std::chrono::seconds limit) {
   const TTempFolder home;
