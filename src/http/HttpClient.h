@@ -87,6 +87,8 @@ public:
   THttpFailure Failure() const { return FFailure; }
   // How TLS failed, when Failure() is hfTls.
   const TTlsError& TlsError() const { return FTlsError; }
+  // The latest https connection resumed a session from an earlier one to the same host and port.
+  bool TlsResumed() const { return FTls && FTls->Resumed(); }
   bool IsConnected() const { return FIsConnected; }
   TAsyncSocket& Socket() { return FSocket; }
 
@@ -196,6 +198,8 @@ private:
   bool StartTls();  // false when TLS cannot start; the failure is set
   void FailTls(const TTlsError& error);
   void SendBytes(const std::string& bytes);
+  void CloseConnection();
+  bool CloseEndsBody() const;
 
   TAsyncSocket FSocket;
   std::unique_ptr<TTlsContext> FTlsContext;  // made with the first https connection

@@ -8,7 +8,7 @@ namespace relaybox {
 bool THttpClient::StartTls() {
   try {
     if (!FTlsContext) FTlsContext = std::make_unique<TTlsContext>();
-    FTls = std::make_unique<TTlsTransport>(FSocket, *FTlsContext, TextToAnsi(FServerHost));
+    FTls = std::make_unique<TTlsTransport>(FSocket, *FTlsContext, TextToAnsi(FServerHost), TextToAnsi(FServerPort));
   } catch (const EException& error) {
     FailTls({TTlsFailure::Protocol, error.what()});
     return false;
@@ -36,6 +36,16 @@ void THttpClient::FailTls(const TTlsError& error) {
   FLineHandler = nullptr;
   DropPending();
 }
+
+// Closes the connection once what is queued has gone; over TLS a close_notify goes first.
+void THttpClient::CloseConnection() {
+  if (FTls) FTls->Close();
+  FSocket.CloseDelayed();
+}
+
+// A body that only the close ends is whole over TLS only when the server's close_notify came:
+// a close without it may be an attacker's cut.
+bool THttpClient::CloseEndsBody() const { return !FTls || FTls->PeerClosed(); }
 
 void THttpClient::SendBytes(const std::string& bytes) {
   if (FTls) {

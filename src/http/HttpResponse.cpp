@@ -70,7 +70,7 @@ void THttpClient::OnReceived(std::uint16_t) {
     // Nothing is asked for: a server that sends anyway loses the connection, rather than keep
     // the program busy with what it sends.
     DropPending();
-    FSocket.CloseDelayed();
+    CloseConnection();
     return;
   }
   FReplyStarted = true;
@@ -197,7 +197,7 @@ void THttpClient::ReceiveHeaderLine() {
       FCloseReq = FCloseReq || BodyEndsWithClose();
       StartRelocation();
     } else if (FCloseReq) {
-      FSocket.CloseDelayed();  // the close completes the request
+      CloseConnection();  // the close completes the request
     } else {
       PostReady();
     }
@@ -454,7 +454,7 @@ void THttpClient::EndOfDocument() {
   FLineHandler = nullptr;
   SetState(httpBodyReceived);
   FireNotify(OnDocEnd);
-  if (FCloseReq) FSocket.CloseDelayed();
+  if (FCloseReq) CloseConnection();
 }
 
 // Counts one redirect followed, however the connection ends. Past the limit, unless the
@@ -469,7 +469,7 @@ bool THttpClient::RelocationAllowed() {
   FFailure = hfTooManyRedirects;
   FRequestError = RequestErrorTooManyRedirects;
   FCloseStep = &THttpClient::SessionClosed;
-  if (FCloseReq && FSocket.State() != wsClosed) FSocket.CloseDelayed();
+  if (FCloseReq && FSocket.State() != wsClosed) CloseConnection();
   PostToSelf(FMsgSetReady, FRequestSerial);
   return false;
 }
@@ -488,7 +488,7 @@ void THttpClient::StartRelocation() {
   if (FConnectedHost != FServerHost || FConnectedPort != FServerPort || FConnectedProtocol != FServerProtocol ||
       FCloseReq) {
     FCloseStep = &THttpClient::RelocatedConnectionClosed;
-    FSocket.CloseDelayed();
+    CloseConnection();
     return;
   }
   FireNotify(OnLocationChange);
@@ -537,7 +537,7 @@ void THttpClient::OnClosed(std::uint16_t error) {
   // A close while the reply is arriving cuts it short, unless it is what ends the body.
   const THttpState state = State();
   if (state != httpReady && state != httpAborting && FFailure == hfNone && !FResponseComplete) {
-    if (state == httpWaitingBody && BodyEndsWithClose() && error == 0) {
+    if (state == httpWaitingBody && BodyEndsWithClose() && error == 0 && CloseEndsBody()) {
       FResponseComplete = true;
     } else {
       FFailure = hfClosed;

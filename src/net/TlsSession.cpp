@@ -12,6 +12,12 @@
 namespace relaybox {
 namespace {
 
+// Servers whose latest session is kept; the oldest gives way.
+constexpr std::size_t MaxSessions = 4;
+// The longest certificate chain taken from a server: a longer one fails the handshake as
+// soon as its length is announced, before it is buffered.
+constexpr long MaxCertificateList = 100 * 1024;
+
 // A TLS record starts with its content type: a handshake (22) or an alert (21) comes first.
 bool StartsLikeTls(const std::string& bytes) {
   return bytes.empty() || bytes[0] == '\x16' || bytes[0] == '\x15';
@@ -51,9 +57,20 @@ std::string LastReason(const char* fallback) {
   return reason != nullptr ? reason : fallback;
 }
 
+// OpenSSL hands over a session it made (TLS 1.2) or a ticket that came (TLS 1.3). Only a
+// connection whose peer passed verification contributes one; 1 keeps the reference.
+int KeepNewSession(SSL* ssl, SSL_SESSION* session) {
+  const auto* owner = static_cast<const TTlsSession*>(SSL_get_app_data(ssl));
+  auto* context = static_cast<TTlsContext*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(ssl)));
+  if (owner == nullptr || context == nullptr || owner->Failed() || SSL_get_verify_result(ssl) != X509_V_OK) return 0;
+  context->KeepSession(owner->Key(), TTlsContext::TSessionPtr(session));
+  return 1;
+}
+
 } // namespace
 
 void TTlsContext::TFree::operator()(ssl_ctx_st* context) const { SSL_CTX_free(context); }
+void TTlsContext::TSessionFree::operator()(ssl_session_st* session) const { SSL_SESSION_free(session); }
 
 TTlsContext::TTlsContext() : FContext(SSL_CTX_new(TLS_client_method())) {
   if (!FContext) throw ESocketException("TLS: cannot create a context (" + LastReason("no reason") + ")");
@@ -61,13 +78,36 @@ TTlsContext::TTlsContext() : FContext(SSL_CTX_new(TLS_client_method())) {
   SSL_CTX_set_verify(FContext.get(), SSL_VERIFY_PEER, nullptr);
   // A missing trust store leaves nothing trusted: every handshake then fails its verification.
   SSL_CTX_set_default_verify_paths(FContext.get());
+  SSL_CTX_set_max_cert_list(FContext.get(), MaxCertificateList);
+  // Sessions come to KeepNewSession and are kept here, not in OpenSSL's own cache.
+  SSL_CTX_set_app_data(FContext.get(), this);
+  SSL_CTX_set_session_cache_mode(FContext.get(), SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+  SSL_CTX_sess_set_new_cb(FContext.get(), KeepNewSession);
   ERR_clear_error();
+}
+
+TTlsContext::TSessionPtr TTlsContext::TakeSession(const std::string& key) {
+  const auto found = std::find_if(FSessions.begin(), FSessions.end(), [&](const auto& kept) { return kept.first == key; });
+  if (found == FSessions.end()) return nullptr;
+  TSessionPtr session = std::move(found->second);
+  FSessions.erase(found);
+  return SSL_SESSION_is_resumable(session.get()) == 1 ? std::move(session) : nullptr;
+}
+
+void TTlsContext::KeepSession(const std::string& key, TSessionPtr session) {
+  ForgetSession(key);
+  if (FSessions.size() >= MaxSessions) FSessions.erase(FSessions.begin());
+  FSessions.emplace_back(key, std::move(session));
+}
+
+void TTlsContext::ForgetSession(const std::string& key) {
+  std::erase_if(FSessions, [&](const auto& kept) { return kept.first == key; });
 }
 
 void TTlsSession::TFree::operator()(ssl_st* ssl) const { SSL_free(ssl); }
 
-TTlsSession::TTlsSession(TTlsContext& context, const std::string& host)
-    : FSsl(SSL_new(context.Native())), FHost(host) {
+TTlsSession::TTlsSession(TTlsContext& context, const std::string& host, const std::string& port)
+    : FContext(context), FSsl(SSL_new(context.Native())), FHost(host), FKey(host + ":" + port) {
   if (!FSsl) throw ESocketException("TLS: cannot create a connection (" + LastReason("no reason") + ")");
   BIO* const incoming = BIO_new(BIO_s_mem());
   BIO* const outgoing = BIO_new(BIO_s_mem());
@@ -78,6 +118,9 @@ TTlsSession::TTlsSession(TTlsContext& context, const std::string& host)
   }
   SSL_set_bio(FSsl.get(), incoming, outgoing);  // the connection owns both from here
   SSL_set_connect_state(FSsl.get());
+  SSL_set_app_data(FSsl.get(), this);
+  // The session was verified for this very host and port when it was made.
+  if (const TTlsContext::TSessionPtr kept = context.TakeSession(FKey)) SSL_set_session(FSsl.get(), kept.get());
   // An IPv6 literal may still carry the brackets of its address.
   std::string name = host;
   if (name.size() > 2 && name.front() == '[' && name.back() == ']') name = name.substr(1, name.size() - 2);
@@ -120,6 +163,7 @@ TTlsSession::TStep TTlsSession::Handshake() {
 }
 
 void TTlsSession::FailHandshake() {
+  FContext.ForgetSession(FKey);
   const long verify = SSL_get_verify_result(FSsl.get());
   if (!StartsLikeTls(FFirstBytes)) {
     FError = {FFirstBytes == "HTTP/" ? TTlsFailure::PlainHttp : TTlsFailure::NotTls, {}};
@@ -131,7 +175,10 @@ void TTlsSession::FailHandshake() {
   ERR_clear_error();
 }
 
-void TTlsSession::FailRecord() { FError = {TTlsFailure::Protocol, LastReason("record failed")}; }
+void TTlsSession::FailRecord() {
+  FContext.ForgetSession(FKey);
+  FError = {TTlsFailure::Protocol, LastReason("record failed")};
+}
 
 int TTlsSession::Read(char* buffer, int size) {
   if (Failed()) return -1;
@@ -140,8 +187,12 @@ int TTlsSession::Read(char* buffer, int size) {
   std::size_t count = 0;
   if (SSL_read_ex(FSsl.get(), buffer, static_cast<std::size_t>(size), &count) == 1) return static_cast<int>(count);
   const int error = SSL_get_error(FSsl.get(), 0);
-  // The peer's close_notify ends the data; the close of the connection follows it.
-  if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE || error == SSL_ERROR_ZERO_RETURN) return 0;
+  if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) return 0;
+  // The peer's close_notify ends the data; ours answers it, and the peer's close follows.
+  if (error == SSL_ERROR_ZERO_RETURN) {
+    Close();
+    return 0;
+  }
   FailRecord();
   return -1;
 }
@@ -164,6 +215,16 @@ std::string TTlsSession::TakeOutgoing() {
   const int n = BIO_read(outgoing, bytes.data(), static_cast<int>(bytes.size()));
   bytes.resize(static_cast<std::size_t>(std::max(n, 0)));
   return bytes;
+}
+
+bool TTlsSession::Resumed() const { return SSL_session_reused(FSsl.get()) == 1; }
+
+bool TTlsSession::PeerClosed() const { return (SSL_get_shutdown(FSsl.get()) & SSL_RECEIVED_SHUTDOWN) != 0; }
+
+void TTlsSession::Close() {
+  if (!FEstablished || Failed() || (SSL_get_shutdown(FSsl.get()) & SSL_SENT_SHUTDOWN) != 0) return;
+  SSL_shutdown(FSsl.get());  // 0 or 1: either way the close_notify is queued
+  ERR_clear_error();
 }
 
 void TTlsSession::TransportClosed() {

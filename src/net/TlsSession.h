@@ -4,9 +4,12 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 struct ssl_st;
 struct ssl_ctx_st;
+struct ssl_session_st;
 
 namespace relaybox {
 
@@ -32,17 +35,34 @@ struct TTlsError {
 };
 
 // The client side settings every TLS connection shares: TLS 1.2 or later, the peer verified
-// against the system's trust store (which honours SSL_CERT_FILE and SSL_CERT_DIR).
+// against the system's trust store (which honours SSL_CERT_FILE and SSL_CERT_DIR). It keeps
+// the latest session of the last few servers, so that the next connection to the same host
+// and port resumes it instead of paying the full handshake.
 class TTlsContext {
 public:
+  struct TSessionFree {
+    void operator()(ssl_session_st* session) const;
+  };
+  using TSessionPtr = std::unique_ptr<ssl_session_st, TSessionFree>;
+
   TTlsContext();
+  TTlsContext(const TTlsContext&) = delete;
+  TTlsContext& operator=(const TTlsContext&) = delete;
+
   ssl_ctx_st* Native() const { return FContext.get(); }
+  // The session kept for `key` (host:port), taken out: each is offered once, and the
+  // server's next ticket replaces it.
+  TSessionPtr TakeSession(const std::string& key);
+  void KeepSession(const std::string& key, TSessionPtr session);
+  void ForgetSession(const std::string& key);
+  std::size_t SessionCount() const { return FSessions.size(); }
 
 private:
   struct TFree {
     void operator()(ssl_ctx_st* context) const;
   };
   std::unique_ptr<ssl_ctx_st, TFree> FContext;
+  std::vector<std::pair<std::string, TSessionPtr>> FSessions;  // the most recent last
 };
 
 // One TLS client connection over memory buffers: the owner feeds it what the network
@@ -53,7 +73,10 @@ public:
 
   // `host` is a name (sent as SNI and matched against the certificate) or an IP literal
   // (matched against the certificate's addresses).
-  TTlsSession(TTlsContext& context, const std::string& host);
+  // `port` only tells this server's kept session from another's.
+  TTlsSession(TTlsContext& context, const std::string& host, const std::string& port);
+  TTlsSession(const TTlsSession&) = delete;
+  TTlsSession& operator=(const TTlsSession&) = delete;
 
   // Takes bytes that came from the peer.
   void Feed(const char* data, std::size_t len);
@@ -67,6 +90,14 @@ public:
   std::string TakeOutgoing();
   // The connection closed: a handshake that had not ended fails.
   void TransportClosed();
+  // Queues our close_notify, once, on an established connection that has not failed.
+  void Close();
+
+  // The session continues one kept from an earlier connection (no full handshake).
+  bool Resumed() const;
+  // The peer ended its data with a close_notify: what came before it is complete.
+  bool PeerClosed() const;
+  const std::string& Key() const { return FKey; }
 
   bool Established() const { return FEstablished; }
   bool Failed() const { return FError.Kind != TTlsFailure::None; }
@@ -79,8 +110,10 @@ private:
   void FailHandshake();
   void FailRecord();
 
+  TTlsContext& FContext;
   std::unique_ptr<ssl_st, TFree> FSsl;
   std::string FHost;
+  std::string FKey;  // host:port, for the kept session
   std::string FFirstBytes;  // the first bytes from the peer, to tell a reply that is no TLS
   bool FEstablished = false;
   TTlsError FError;

@@ -12,8 +12,9 @@ constexpr int MaxDeliveries = 64;
 
 } // namespace
 
-TTlsTransport::TTlsTransport(TAsyncSocket& socket, TTlsContext& context, const std::string& host)
-    : FSocket(socket), FSession(context, host) {}
+TTlsTransport::TTlsTransport(TAsyncSocket& socket, TTlsContext& context, const std::string& host,
+                             const std::string& port)
+    : FSocket(socket), FSession(context, host, port) {}
 
 void TTlsTransport::Start() {
   if (FSession.Handshake() == TTlsSession::TStep::Failed) return Fail();
@@ -58,6 +59,11 @@ int TTlsTransport::Receive(char* buffer, int size) {
 
 void TTlsTransport::Send(const char* data, int len) {
   if (len > 0 && !FSession.Write(data, static_cast<std::size_t>(len))) return Fail();
+  Flush();
+}
+
+void TTlsTransport::Close() {
+  FSession.Close();
   Flush();
 }
 

@@ -13,7 +13,7 @@ namespace relaybox {
 // events, so the owner's exchange reads and writes plain bytes whatever the transport.
 class TTlsTransport {
 public:
-  TTlsTransport(TAsyncSocket& socket, TTlsContext& context, const std::string& host);
+  TTlsTransport(TAsyncSocket& socket, TTlsContext& context, const std::string& host, const std::string& port);
 
   // The socket connected: the handshake starts.
   void Start();
@@ -25,6 +25,11 @@ public:
   // Plain bytes received, at most `size`; 0 when none wait.
   int Receive(char* buffer, int size);
   void Send(const char* data, int len);
+  // Sends our close_notify ahead of a normal close.
+  void Close();
+
+  bool Resumed() const { return FSession.Resumed(); }
+  bool PeerClosed() const { return FSession.PeerClosed(); }
 
   bool Established() const { return FSession.Established(); }
   const TTlsError& Error() const { return FSession.Error(); }

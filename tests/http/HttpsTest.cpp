@@ -132,6 +132,8 @@ TEST_F(HttpsTest, APeerThatBreaksTheHandshakeFailsTheRequest) {
       {"close", TTlsFailure::Closed, "TLS handshake failed (the server closed the connection)"},
       {"plain", TTlsFailure::PlainHttp, "TLS handshake failed (the server answered in plain HTTP)"},
       {"garbage", TTlsFailure::Protocol, ""},
+      // The chain's announced length alone fails it, long before 1 MiB is buffered.
+      {"bigchain", TTlsFailure::Protocol, "TLS failed (excessive message size)"},
   };
   for (const auto& c : cases) {
     {
@@ -157,6 +159,43 @@ TEST_F(HttpsTest, AStalledHandshakeEndsWithTheCallersAbort) {
   }
   EXPECT_EQ(Client.Failure(), hfAborted);
   EXPECT_EQ(Client.State(), httpReady);
+}
+
+// The second delivery to the same server resumes the session of the first, over TLS 1.3
+// tickets and TLS 1.2 alike; a server that issues no tickets gets a full handshake each time.
+TEST_F(HttpsTest, ASecondDeliveryToTheSameServerResumesTheSession) {
+  ASSERT_TRUE(Authority.Ok);
+  const struct {
+    std::string Mode;
+    bool Resumed;
+  } cases[] = {{"serve", true}, {"serve12", true}, {"fresh", false}};
+  for (const auto& c : cases) {
+    TTlsPeer peer(c.Mode, Authority, "ip.pem", 2);
+    for (int round = 0; round < 2; ++round) {
+      Fetch("https://127.0.0.1:" + peer.Port() + "/");
+      EXPECT_EQ(Client.Failure(), hfNone) << c.Mode << round << ": " << HttpFailureText(Client);
+      EXPECT_EQ(BodyText(), "secure") << c.Mode << round;
+      EXPECT_EQ(Client.TlsResumed(), c.Resumed && round == 1) << c.Mode << round;
+    }
+  }
+}
+
+// Without a length in the header only the server's close_notify ends the body: a bare TCP
+// close may be someone cutting the reply short.
+TEST_F(HttpsTest, ABodyTheCloseEndsIsWholeOnlyAfterTheServersCloseNotify) {
+  ASSERT_TRUE(Authority.Ok);
+  const struct {
+    std::string Mode;
+    THttpFailure Failure;
+  } cases[] = {{"unframed", hfNone}, {"cut", hfClosed}};
+  for (const auto& c : cases) {
+    {
+      TTlsPeer peer(c.Mode, Authority, "ip.pem");
+      Fetch("https://127.0.0.1:" + peer.Port() + "/");
+    }
+    EXPECT_EQ(Client.Failure(), c.Failure) << c.Mode << ": " << HttpFailureText(Client);
+    EXPECT_EQ(Client.StatusCode(), 200) << c.Mode;
+  }
 }
 
 TEST_F(HttpsTest, RedirectsLeadFromHttpToHttpsAndBack) {

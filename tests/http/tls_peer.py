@@ -4,7 +4,13 @@
 Usage: tls_peer.py MODE CERT KEY [CONNECTIONS]
 Prints the port it listens on, then runs MODE on each accepted connection:
   serve    TLS, reads a request header, answers 200 with the body "secure" and the request
-           line in X-Request
+           line in X-Request, then ends with a close_notify; its session tickets let a
+           later connection resume
+  serve12  serve, at most TLS 1.2
+  fresh    serve without session tickets: every connection pays the full handshake
+  unframed serve without Content-Length: the close_notify ends the body
+  cut      unframed, but the connection closes without a close_notify
+  bigchain serve with 1 MiB of extra certificates in the chain
   redirect TLS, answers 302 to the http address in the file REDIRECT next to CERT
   stall    reads the ClientHello and answers nothing until the client goes
   close    reads the ClientHello and closes
@@ -37,9 +43,31 @@ def read_header(conn):
     return data
 
 
-def serve(conn):
+def make_context():
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    context.load_cert_chain(cert, key)
+    chain = cert
+    if mode == "bigchain":
+        with open(cert) as f:
+            leaf = f.read()
+        with open(os.path.join(os.path.dirname(cert), "ca.pem")) as f:
+            authority = f.read()
+        chain = os.path.join(os.path.dirname(cert), "bigchain.pem")
+        with open(chain, "w") as f:
+            f.write(leaf + authority * (1024 * 1024 // len(authority) + 1))
+    context.load_cert_chain(chain, key)
+    if mode == "serve12":
+        context.maximum_version = ssl.TLSVersion.TLSv1_2
+    if mode == "fresh":
+        context.options |= ssl.OP_NO_TICKET
+        context.num_tickets = 0
+    return context
+
+
+# One context for all connections: its ticket keys let a later connection resume.
+context = make_context() if mode in ("serve", "serve12", "fresh", "unframed", "cut", "bigchain", "redirect") else None
+
+
+def serve(conn):
     try:
         with context.wrap_socket(conn, server_side=True) as tls:
             request = read_header(tls).decode("latin-1")
@@ -51,9 +79,13 @@ def serve(conn):
                 reply = "HTTP/1.0 302 Found\r\nLocation: %s\r\nContent-Length: 0\r\n\r\n" % target
             else:
                 body = "secure"
-                reply = ("HTTP/1.0 200 OK\r\nX-Request: %s\r\nX-Host: %s\r\nContent-Length: %d\r\n\r\n%s"
-                         % (first, host[0][5:].strip() if host else "", len(body), body))
+                length = "" if mode in ("unframed", "cut") else "Content-Length: %d\r\n" % len(body)
+                reply = ("HTTP/1.0 200 OK\r\nX-Request: %s\r\nX-Host: %s\r\n%s\r\n%s"
+                         % (first, host[0][5:].strip() if host else "", length, body))
             tls.sendall(reply.encode("latin-1"))
+            if mode == "cut":
+                tls.shutdown(socket.SHUT_RDWR)  # the TCP close alone, no close_notify
+                return
             try:
                 tls.unwrap()
             except (ssl.SSLError, OSError):
@@ -81,6 +113,6 @@ for _ in range(connections):
     conn.settimeout(10)
     with conn:
         try:
-            serve(conn) if mode in ("serve", "redirect") else hostile(conn)
+            serve(conn) if context is not None else hostile(conn)
         except OSError:
             pass
