@@ -10,7 +10,7 @@ relaybox_packages=(
   xvfb xauth imagemagick xdotool python3
   dpkg-dev desktop-file-utils
   curl inotify-tools
-  nginx lighttpd lighttpd-mod-deflate apache2
+  nginx lighttpd lighttpd-mod-deflate lighttpd-mod-openssl apache2
 )
 
 # install_missing PACKAGE...: installs those not installed yet, with sudo when not root.

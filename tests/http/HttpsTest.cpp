@@ -9,6 +9,7 @@
 
 #include "LoopbackPeer.h"
 #include "TestAuthority.h"
+#include "TlsPeer.h"
 #include "base/Stream.h"
 #include "http/HttpClient.h"
 #include "http/HttpFailureText.h"
@@ -16,30 +17,6 @@
 
 namespace relaybox {
 namespace {
-
-// tls_peer.py in one of its modes, started as a child; it ends by itself once its
-// connections are done or none came.
-class TTlsPeer {
-public:
-  TTlsPeer(const std::string& mode, const TTestAuthority& authority, const std::string& certificate, int connections = 1) {
-    const std::string command = "python3 '" RELAYBOX_TLS_PEER "' " + mode + " '" + authority.Path(certificate) + "' '" +
-                                authority.Path("server.key") + "' " + std::to_string(connections);
-    FPipe = ::popen(command.c_str(), "r");
-    char line[32] = {};
-    if (FPipe != nullptr && std::fgets(line, sizeof line, FPipe) != nullptr) FPort.assign(line, std::strcspn(line, "\n"));
-  }
-  ~TTlsPeer() {
-    if (FPipe != nullptr) ::pclose(FPipe);
-  }
-  TTlsPeer(const TTlsPeer&) = delete;
-  TTlsPeer& operator=(const TTlsPeer&) = delete;
-
-  const std::string& Port() const { return FPort; }
-
-private:
-  FILE* FPipe = nullptr;
-  std::string FPort;
-};
 
 class HttpsTest : public testing::Test {
 protected:

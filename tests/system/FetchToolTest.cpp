@@ -8,6 +8,7 @@
 
 #include "LoopbackPeer.h"
 #include "RelayRun.h"
+#include "TlsPeer.h"
 
 namespace relaybox {
 namespace {
@@ -187,6 +188,38 @@ TEST(FetchToolTest, IPv6AddressesInBracketsAsCurlTakesThem) {
     const TRunResult run = RunFetch("http://" + host + "/");
     EXPECT_EQ(run.ExitCode, 3) << host;
     EXPECT_EQ(run.Err, "relaybox-fetch: bad address (invalid host \"" + host + "\")\n") << host;
+  }
+}
+
+// https trusts the authorities SSL_CERT_FILE names, as curl trusts those of --cacert; a
+// certificate they do not vouch for ends the request with the reason.
+TEST(FetchToolTest, HttpsTrustsTheGivenAuthorityAsCurlDoes) {
+  const TTestAuthority authority;
+  ASSERT_TRUE(authority.Ok);
+  const struct {
+    std::string Certificate;
+    int Exit;
+    std::string Out, Err;
+    int CurlExit;
+  } cases[] = {
+      {"ip.pem", 0, "secure", "200 OK\n", 0},
+      {"stranger.pem", 3, "", "relaybox-fetch: certificate not trusted (unknown authority)\n", 60},
+      {"localhost.pem", 3, "", "relaybox-fetch: certificate does not match host 127.0.0.1\n", 60},
+  };
+  for (const auto& c : cases) {
+    for (const bool curl : {false, true}) {
+      TTlsPeer peer("serve", authority, c.Certificate);
+      const std::string url = "https://127.0.0.1:" + peer.Port() + "/";
+      const TRunResult run =
+          curl ? RunToEnd({"/usr/bin/curl", "-sS", "--http1.0", "-m", "10", "--cacert", authority.Path("ca.pem"), url},
+                          std::chrono::seconds(30))
+               : RunFetch(url, {"SSL_CERT_FILE=" + authority.Path("ca.pem")});
+      EXPECT_EQ(run.ExitCode, curl ? c.CurlExit : c.Exit) << c.Certificate << " " << curl << " " << run.Err;
+      EXPECT_EQ(run.Out, c.Out) << c.Certificate << " " << curl;
+      if (!curl) {
+        EXPECT_EQ(run.Err, c.Err) << c.Certificate;
+      }
+    }
   }
 }
 

@@ -6,6 +6,7 @@ namespace relaybox {
 namespace {
 
 constexpr TSide K = TSide::Kept;
+constexpr TSide S = TSide::Secure;
 constexpr int Codes[] = {301, 302, 303, 307};
 
 // The locations both server blocks share. nginx writes Location absolute (with the port)
@@ -31,6 +32,8 @@ std::string Locations(const TPorts& ports, int closedPort) {
   }
   text += "    location = /cross { return 302 http://127.0.0.1:" + std::to_string(ports.Closed) + "/plain.txt; }\n";
   text += "    location = /tls { return 302 https://127.0.0.1:1/plain.txt; }\n";
+  text += "    location = /to-https { return 302 https://127.0.0.1:" + std::to_string(ports.Secure) + "/to-http; }\n";
+  text += "    location = /to-http { return 302 http://127.0.0.1:" + std::to_string(ports.Kept) + "/plain.txt; }\n";
   return text;
 }
 
@@ -59,6 +62,9 @@ std::vector<std::string> Configure(const TServerProcess& server, const TPorts& p
          "  gzip on; gzip_types text/plain; gzip_min_length 1; gzip_http_version 1.0; gzip_proxied any;\n"
          "  server {\n    listen 127.0.0.1:" + std::to_string(ports.Kept) + ";\n" + locations + "  }\n" +
          "  server {\n    listen 127.0.0.1:" + std::to_string(ports.Closed) + ";\n    keepalive_timeout 0;\n" +
+         locations + "  }\n" +
+         "  server {\n    listen 127.0.0.1:" + std::to_string(ports.Secure) + " ssl;\n" +
+         "    ssl_certificate " + folder + TlsCertificate + ";\n    ssl_certificate_key " + folder + TlsKey + ";\n" +
          locations + "  }\n}\n";
   server.Write("nginx.conf", text);
   return {"/usr/sbin/nginx", "-p", folder, "-c", folder + "nginx.conf", "-e", folder + "error.log"};
@@ -74,11 +80,14 @@ std::vector<TServerCase> Cases() {
        0, 3, "", "", "too many redirects"},
       // Followed to https, where nothing listens (port 1): the delivery fails as refused.
       {"to https", K, "/tls", {{K, "/tls", 302}}, 302, 3, "", "", "refused"},
+      // A body that ends with the TLS connection, then the next request on a new one.
+      {"redirect with a body ended by the close, https", S, "/unsized/6", {{S, "/unsized/6", 307}, {S, "/plain.txt", 200}},
+       200, 0, "plain.txt", ""},
   };
 }
 
 } // namespace
 
-TServerKind NginxServer() { return {"Nginx", Configure, Cases}; }
+TServerKind NginxServer() { return {"Nginx", Configure, Cases, true}; }
 
 } // namespace relaybox

@@ -105,8 +105,8 @@ inline bool MountNamespacesWork() {
 }
 
 // One GET through relaybox-fetch; its own time-out ends a request that hangs.
-inline TRunResult RunFetch(const std::string& url) {
-  return RunToEnd({RELAYBOX_FETCH, "--timeout", "10", url}, std::chrono::seconds(30));
+inline TRunResult RunFetch(const std::string& url, const std::vector<std::string>& variables = {}) {
+  return RunToEnd({RELAYBOX_FETCH, "--timeout", "10", url}, std::chrono::seconds(30), variables);
 }
 
 // The real program in a fresh HOME, headless or with its window: updates go into its watch
@@ -133,12 +133,14 @@ public:
 
   // Starts it headless, or with its window on the X display `display` (":N"). A start after
   // the last run ended uses the same HOME and so the same watch folder; the output files
-  // begin empty, but for an "out" that is a named pipe.
-  bool Start(std::string& error, const std::string& display = "") {
+  // begin empty, but for an "out" that is a named pipe. `variables` ("NAME=value") go into
+  // its environment.
+  bool Start(std::string& error, const std::string& display = "", const std::vector<std::string>& variables = {}) {
     if (!std::filesystem::is_fifo(FHome.Path() + "out")) std::filesystem::remove(FHome.Path() + "out");
     std::filesystem::remove(FHome.Path() + "err");
     FOutput.clear();
-    std::vector<std::string> env = WithSanitizerSuppressions(FreshHomeEnvironment(FHome.Path()), FHome.Path());
+    std::vector<std::string> env =
+        WithSanitizerSuppressions(WithVariables(FreshHomeEnvironment(FHome.Path()), variables), FHome.Path());
     std::vector<std::string> argv{RELAYBOX_PROGRAM};
     if (display.empty()) {
       argv.push_back("--headless");

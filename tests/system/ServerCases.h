@@ -19,14 +19,17 @@ namespace relaybox {
 //   the port that took the request, the reply's Content-Encoding
 // An absent header shows as "-".
 
-// Every server listens on two ports: one keeps connections alive, one closes them.
-enum class TSide { Kept, Closed };
+// Every server listens on two http ports: one keeps connections alive, one closes them. A
+// server that speaks TLS also serves https on a third, keeping connections alive, with a
+// certificate for IP:127.0.0.1.
+enum class TSide { Kept, Closed, Secure };
 
 struct TPorts {
-  int Kept = 0, Closed = 0;
-  int operator[](TSide side) const { return side == TSide::Kept ? Kept : Closed; }
+  int Kept = 0, Closed = 0, Secure = 0;
+  int operator[](TSide side) const { return side == TSide::Kept ? Kept : side == TSide::Closed ? Closed : Secure; }
   std::string Url(TSide side, const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string((*this)[side]) + path;
+    return (side == TSide::Secure ? "https" : "http") + std::string("://127.0.0.1:") + std::to_string((*this)[side]) +
+           path;
   }
 };
 
@@ -53,9 +56,11 @@ struct TServerCase {
 // What every server's configuration gives the same meaning: the documents of WriteDocuments,
 // /moved/CODE and /bare/CODE (each redirect status, with a body and without) leading to
 // /plain.txt, /chain/1 to /chain/6 each leading to the next and the last to /plain.txt, and
-// /cross leading to /plain.txt on the closed port.
-inline std::vector<TServerCase> SharedCases() {
-  constexpr TSide K = TSide::Kept, C = TSide::Closed;
+// /cross leading to /plain.txt on the closed port. With `secure`, all of it on the https port
+// too, and /to-https on the http ports leading to /to-http on the https port, which leads to
+// /plain.txt on the kept port.
+inline std::vector<TServerCase> SharedCases(bool secure) {
+  constexpr TSide K = TSide::Kept, C = TSide::Closed, S = TSide::Secure;
   std::vector<TServerCase> cases = {
       {"plain text", K, "/plain.txt", {{K, "/plain.txt", 200}}, 200, 0, "plain.txt", ""},
       {"missing page", K, "/missing.txt", {{K, "/missing.txt", 404}}, 404, 1, "", "404 Not Found"},
@@ -64,8 +69,21 @@ inline std::vector<TServerCase> SharedCases() {
       {"5 MB file", K, "/big.bin", {{K, "/big.bin", 200}}, 200, 0, "big.bin", ""},
       {"to another port", K, "/cross", {{K, "/cross", 302}, {C, "/plain.txt", 200}}, 200, 0, "plain.txt", ""},
   };
-  for (const TSide side : {K, C}) {
-    const std::string on = side == K ? ", kept" : ", closed";
+  if (secure) {
+    const std::vector<TServerCase> https = {
+        {"plain text, https", S, "/plain.txt", {{S, "/plain.txt", 200}}, 200, 0, "plain.txt", ""},
+        {"missing page, https", S, "/missing.txt", {{S, "/missing.txt", 404}}, 404, 1, "", "404 Not Found"},
+        {"5 MB file, https", S, "/big.bin", {{S, "/big.bin", 200}}, 200, 0, "big.bin", ""},
+        {"http to https to http", K, "/to-https", {{K, "/to-https", 302}, {S, "/to-http", 302}, {K, "/plain.txt", 200}},
+         200, 0, "plain.txt", ""},
+        {"http to https to http, closed", C, "/to-https",
+         {{C, "/to-https", 302}, {S, "/to-http", 302}, {K, "/plain.txt", 200}}, 200, 0, "plain.txt", ""},
+    };
+    cases.insert(cases.end(), https.begin(), https.end());
+  }
+  for (const TSide side : {K, C, S}) {
+    if (side == S && !secure) break;
+    const std::string on = side == K ? ", kept" : side == C ? ", closed" : ", https";
     // Every relocation counts once, however its connection ends: five are followed, a sixth
     // redirect ends the request.
     std::vector<TSeen> links;
@@ -134,7 +152,10 @@ inline std::vector<std::string> ExpectedLog(const TServerCase& c, const TPorts& 
 // the client sends.
 inline std::string Summary(const std::vector<std::string>& lines, const TPorts& ports) {
   const auto name = [&ports](const std::string& port) {
-    return port == std::to_string(ports.Kept) ? "kept" : port == std::to_string(ports.Closed) ? "closed" : port;
+    return port == std::to_string(ports.Kept)     ? "kept"
+           : port == std::to_string(ports.Closed) ? "closed"
+           : port == std::to_string(ports.Secure) ? "secure"
+                                                  : port;
   };
   const std::string usual = "Keep-Alive\timage/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*"
                             "\tMozilla/4.0 (compatible; Relaybox)\t-";
@@ -171,12 +192,14 @@ inline void ExpectBody(const TServerCase& c, const TServerProcess& server, const
   }
 }
 
-// relaybox-fetch against every case in turn: exit code, status, body and the access log.
-inline void ExpectFetchResults(TServerProcess& server, const TPorts& ports, const std::vector<TServerCase>& cases) {
+// relaybox-fetch against every case in turn, trusting the authority in the PEM file
+// `authority`: exit code, status, body and the access log.
+inline void ExpectFetchResults(TServerProcess& server, const TPorts& ports, const std::vector<TServerCase>& cases,
+                               const std::string& authority) {
   server.TakeLog(ports.Kept);
   for (const TServerCase& c : cases) {
     SCOPED_TRACE(c.Name + ": " + ports.Url(c.Side, c.Path));
-    const TRunResult run = RunFetch(ports.Url(c.Side, c.Path));
+    const TRunResult run = RunFetch(ports.Url(c.Side, c.Path), {"SSL_CERT_FILE=" + authority});
     EXPECT_EQ(run.ExitCode, c.ExitCode) << run.Err;
     if (c.ExitCode <= 1) {
       EXPECT_TRUE(run.Err.starts_with(std::to_string(c.Status) + " ")) << run.Err;
@@ -190,7 +213,8 @@ inline void ExpectFetchResults(TServerProcess& server, const TPorts& ports, cons
     if (c.Status / 100 == 3) continue;
     SCOPED_TRACE("curl");
     const TRunResult curl = RunToEnd({"/usr/bin/curl", "-sS", "--http1.0", "-L", "--max-redirs", "5", "-H",
-                                      "Connection: Keep-Alive", "-w", "\n%{http_code}", ports.Url(c.Side, c.Path)},
+                                      "Connection: Keep-Alive", "--cacert", authority, "-w", "\n%{http_code}",
+                                      ports.Url(c.Side, c.Path)},
                                      std::chrono::seconds(30));
     const std::size_t end = curl.Out.rfind('\n');
     if (c.ExitCode == 3) {
@@ -221,8 +245,9 @@ inline std::string DeliveryOutcomes(const std::string& output) {
 
 // The real program with one update per case, all in the folder at once: each is requested
 // in turn, exactly as relaybox-fetch requests it, and counts as sent or, without a complete
-// reply, as failed.
-inline void ExpectRelayDelivers(TServerProcess& server, const TPorts& ports, const std::vector<TServerCase>& cases) {
+// reply, as failed. The relay trusts the authority in the PEM file `authority`.
+inline void ExpectRelayDelivers(TServerProcess& server, const TPorts& ports, const std::vector<TServerCase>& cases,
+                                const std::string& authority) {
   server.TakeLog(ports.Kept);
   TRelayRun relay;
   std::vector<std::string> expected;
@@ -236,7 +261,7 @@ inline void ExpectRelayDelivers(TServerProcess& server, const TPorts& ports, con
     expected.insert(expected.end(), lines.begin(), lines.end());
   }
   std::string error;
-  ASSERT_TRUE(relay.Start(error)) << error;
+  ASSERT_TRUE(relay.Start(error, "", {"SSL_CERT_FILE=" + authority})) << error;
   const int count = static_cast<int>(cases.size()) - failed;
   const bool sent = relay.WaitForSent(count, std::chrono::seconds(90), failed);
   relay.Stop();
@@ -253,13 +278,19 @@ inline void ExpectRelayDelivers(TServerProcess& server, const TPorts& ports, con
 
 // What sets one kind of real server apart: Configure writes its configuration (and any
 // scripts) into the server's folder, beside the shared documents, and gives the command line
-// that starts it in the foreground; Cases are its own, beyond SharedCases().
+// that starts it in the foreground; Cases are its own, beyond SharedCases(). A Secure one
+// serves https on ports.Secure with the certificate and key in TlsCertificate and TlsKey.
 struct TServerKind {
   std::string Name;
   std::vector<std::string> (*Configure)(const TServerProcess& server, const TPorts& ports, int closedPort);
   std::vector<TServerCase> (*Cases)();
+  bool Secure = false;
   friend void PrintTo(const TServerKind& kind, std::ostream* out) { *out << kind.Name; }
 };
+
+// Below TServerProcess::Folder().
+inline const std::string TlsCertificate = "tls/server.pem";
+inline const std::string TlsKey = "tls/server.key";
 
 TServerKind LighttpdServer();
 TServerKind NginxServer();
