@@ -13,7 +13,6 @@
 #include <string_view>
 
 #include "base/StandardStreams.h"
-#include "base/TextCase.h"
 #include "base/Version.h"
 #include "http/AddressCheck.h"
 #include "http/FetchOutput.h"
@@ -98,8 +97,9 @@ std::optional<int> ParseArguments(int argc, char** argv, TOptions& options) {
   if (!haveUrl) return UsageError("a URL is needed");
   // Without a scheme the client would guess one; a script is better told at once.
   const relaybox::Text url = relaybox::Utf8ToText(options.Url);
-  if (relaybox::Trim(url).empty()) return UsageError("the URL is empty");
-  if (!relaybox::AddressProblem(url).empty()) {
+  if (const std::string problem = relaybox::AddressProblem(url); problem == "no address") {
+    return UsageError("the URL is empty");
+  } else if (!problem.empty()) {
     return UsageError("'" + options.Url + "' is not an absolute http address (http://host/path)");
   }
   return std::nullopt;

@@ -30,7 +30,7 @@ Text RequestTarget(const Text& path) {
     }
     std::string bytes = c <= 0xFF ? std::string(1, static_cast<char>(c)) : TextToAnsi(Text(1, c));
     if (bytes == "?") {
-      const bool pair = c >= 0xD800 && c < 0xDC00 && i + 1 < path.size() && path[i + 1] >= 0xDC00 && path[i + 1] < 0xE000;
+      const bool pair = IsHighSurrogate(c) && i + 1 < path.size() && IsLowSurrogate(path[i + 1]);
       bytes = TextToUtf8(path.substr(i, pair ? 2 : 1));
       i += pair ? 1 : 0;
     }
@@ -63,8 +63,6 @@ bool IsValidHost(const Text& host) {
 std::string LookupName(const Text& host) {
   return TextToAnsi(host.starts_with(u'[') ? host.substr(1, host.size() - 2) : host);
 }
-
-Text DefaultPort(const Text& protocol) { return protocol == u"https" ? u"443" : u"80"; }
 
 Text ErrorText(int code) { return Utf8ToText(SocketErrorText(code)) + u" (Error #" + IntToText(code) + u")"; }
 
@@ -214,14 +212,12 @@ void THttpClient::StartRequest(THttpRequest kind) {
   // The fragment belongs to the reader, never to the request.
   const TUrlParts parts = SplitURL(URL.substr(0, URL.find(u'#')), Text());
   FRequestPath = parts.Path;
-  FHostHeaderName = parts.Host;
   FDocumentName = FRequestPath;
   FServerProtocol = parts.Proto;
   if (!parts.User.empty()) FAuthUser = parts.User;
   if (!parts.Pass.empty()) FAuthPassword = parts.Pass;
   if (FServerProtocol.empty()) FServerProtocol = u"http";
   const Text port = parts.Port.empty() ? DefaultPort(FServerProtocol) : parts.Port;
-  FHostHeaderPort = port;
 
   // A query right after the host asks for the root: "/?a=1".
   if (FRequestPath.empty() || FRequestPath[0] != u'/') FRequestPath.insert(0, 1, u'/');
@@ -263,6 +259,7 @@ void THttpClient::ClearResponse() {
   FContentLength = -1;
   FContentType.clear();
   FTransferEncoding.clear();
+  FFraming = TFraming::Length;
   FContentEncoding.clear();
   FChunkLength = FChunkReceived = 0;
   FChunkState = FChunkDigits = 0;
@@ -440,8 +437,10 @@ void THttpClient::SendRequest(const Text& method, const Text& version) {
   add(u"Connection: ", FSentConnection);
   add(u"Accept-Language: ", AcceptLanguage);
   add(u"User-Agent: ", Agent);
-  const bool defaultPort = FHostHeaderPort.empty() || FHostHeaderPort == DefaultPort(FServerProtocol);
-  lines.push_back(u"Host: " + FHostHeaderName + (defaultPort ? Text() : u":" + FHostHeaderPort));
+  // The Host line names the server the request goes to, its port included unless it is
+  // the scheme's default; an IPv6 literal keeps its brackets.
+  const bool defaultPort = FServerPort.empty() || FServerPort == DefaultPort(FServerProtocol);
+  lines.push_back(u"Host: " + FServerHost + (defaultPort ? Text() : u":" + FServerPort));
   if (NoCache) lines.push_back(u"Pragma: no-cache");
   add(u"Proxy-Connection: ", FSentProxyConnection);
   if (ModifiedSince != 0) lines.push_back(u"If-Modified-Since: " + FormatHttpDate(ModifiedSince) + u" GMT");

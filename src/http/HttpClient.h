@@ -159,10 +159,9 @@ private:
   // What ends the body: Content-Length (or the close without one), the chunks, or the close.
   // A Transfer-Encoding frames the body whatever Content-Length says.
   enum class TFraming { Length, Chunks, Close };
-  TFraming Framing() const;
-  bool IsChunked() const { return Framing() == TFraming::Chunks; }
+  bool IsChunked() const { return FFraming == TFraming::Chunks; }
   // The body's length as the framing decides it; -1 when the chunks or the close end it.
-  std::int64_t BodyLength() const { return Framing() == TFraming::Length ? FContentLength : -1; }
+  std::int64_t BodyLength() const { return FFraming == TFraming::Length ? FContentLength : -1; }
   bool BodyEndsWithClose() const { return !IsChunked() && BodyLength() < 0; }
   void FireNotify(const TNotifyEvent& event) {
     if (event) event(*this);
@@ -213,11 +212,12 @@ private:
   std::uint16_t FRequestError = 0;
   std::int64_t FContentLength = -1;
   Text FContentType, FTransferEncoding, FContentEncoding, FAcceptRanges;
+  TFraming FFraming = TFraming::Length;  // from FTransferEncoding's last coding
   std::int64_t FReceivedCount = 0;
   std::vector<Text> FReceivedHeader, FAuthChallenges;
   Text FLocationURL, FDocumentName;
   Text FLocation;  // the reply's Location value, followed when its header ends with a redirect status
-  Text FServerHost, FServerPort, FServerProtocol, FRequestPath, FHostHeaderName, FHostHeaderPort;
+  Text FServerHost, FServerPort, FServerProtocol, FRequestPath;
   Text FConnectedHost, FConnectedPort, FConnectedProtocol;
   Text FSentConnection, FSentProxyConnection, FAuthUser, FAuthPassword;
   std::string FDnsResult;  // the address connected to, or tried last

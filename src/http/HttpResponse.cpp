@@ -257,6 +257,8 @@ bool THttpClient::ParseHeaderField(const Text& line) {
   } else if (name == u"transfer-encoding") {
     // Several lines make one list.
     FTransferEncoding += (FTransferEncoding.empty() ? u"" : u", ") + LowerCase(value);
+    const Text last = LastCoding(FTransferEncoding);
+    FFraming = last.empty() ? TFraming::Length : last == u"chunked" ? TFraming::Chunks : TFraming::Close;
   } else if (name == u"content-range") {
     const std::size_t dash = value.find(u'-');
     const std::size_t slash = value.find(u'/');
@@ -295,16 +297,12 @@ void THttpClient::EndInterimReply() {
   FContentLength = -1;
   FContentType.clear();
   FTransferEncoding.clear();
+  FFraming = TFraming::Length;
   FContentEncoding.clear();
   FLocation.clear();
   FCloseReq = FRequestVer == u"1.0";
 }
 
-THttpClient::TFraming THttpClient::Framing() const {
-  if (FTransferEncoding.empty()) return TFraming::Length;
-  const Text last = LastCoding(FTransferEncoding);
-  return last.empty() ? TFraming::Length : last == u"chunked" ? TFraming::Chunks : TFraming::Close;
-}
 
 // Only a redirect status leads on, and only to an http address.
 bool THttpClient::FollowsLocation() {
@@ -318,17 +316,14 @@ bool THttpClient::ResolveLocation(const Text& value) {
       ResolveReference({FServerProtocol, {}, {}, FServerHost, FServerPort, FRequestPath}, value);
   if (!target) return false;
   // An absolute address without a host keeps the host of the current request.
-  FServerHost = target->Host.empty() ? FHostHeaderName : target->Host;
+  if (!target->Host.empty()) FServerHost = target->Host;
   FServerProtocol = target->Proto;
-  FServerPort = target->Port.empty() ? Text(FServerProtocol == u"https" ? u"443" : u"80") : target->Port;
+  FServerPort = target->Port.empty() ? DefaultPort(FServerProtocol) : target->Port;
   FRequestPath = target->Path;
   if (!target->User.empty() && !target->Pass.empty()) {
     FAuthUser = target->User;
     FAuthPassword = target->Pass;
   }
-  // The Host line names the server the request goes to, its port included.
-  FHostHeaderName = FServerHost;
-  FHostHeaderPort = FServerPort;
   FLocationURL = FServerProtocol + u"://" + FServerHost + FRequestPath;
   return true;
 }
@@ -503,8 +498,7 @@ void THttpClient::StartRelocation() {
 }
 
 void THttpClient::RelocateAfterClose() {
-  FLocationURL = FLocationURL.substr(0, FLocationURL.find(u'#'));
-  FDocumentName = SplitURL(FLocationURL, Text()).Path;
+  FDocumentName = FRequestPath;
   DeriveDocName();
   FIsConnected = false;
   FRelocationPending = false;

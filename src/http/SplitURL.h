@@ -19,4 +19,7 @@ struct TUrlParts {
 // "./" and "../".
 TUrlParts SplitURL(const Text& url, const Text& currentPath);
 
+// The port a scheme uses when the address names none.
+inline Text DefaultPort(const Text& protocol) { return protocol == u"https" ? u"443" : u"80"; }
+
 } // namespace relaybox

@@ -9,23 +9,11 @@
 namespace relaybox {
 namespace {
 
-// The error being handled, as the reason a fetch failed: every delivery ends with a status or
-// a reason.
-std::string CurrentErrorFailure() {
-  try {
-    throw;
-  } catch (const std::exception& error) {
-    return "error (" + std::string(error.what()) + ")";
-  } catch (...) {
-    return "error";
-  }
-}
-
 // A Retry-After given in seconds; its other form, a date, is left to the usual waits.
 std::optional<std::chrono::seconds> RetryAfterOf(const std::vector<Text>& header) {
   constexpr std::u16string_view Name = u"retry-after:";
   for (const Text& line : header) {
-    if (line.size() < Name.size() || LowerCase(line.substr(0, Name.size())) != Name) continue;
+    if (!StartsWithNoCase(line, Name)) continue;
     const Text value = TrimSpaces(line.substr(Name.size()));
     if (value.empty() || value.size() > 9 || !AllDigits(value)) return std::nullopt;
     return std::chrono::seconds(IntValueOrZero(value));
@@ -99,7 +87,7 @@ void THttpFetchForm::FetchPage(const Text& url, std::int32_t timeoutMs, Text& re
       });
       if (!text.empty()) response = std::move(text);
     } catch (const std::exception&) {
-      OnOwnerThread([this, failure = CurrentErrorFailure()] {
+      OnOwnerThread([this, failure = CurrentErrorText()] {
         FOutcome = TOutcome{};
         FOutcome.Failure = failure;
         HttpClient1DocEnd(HttpClient1);
@@ -107,7 +95,7 @@ void THttpFetchForm::FetchPage(const Text& url, std::int32_t timeoutMs, Text& re
     }
   } catch (...) {
     FOutcome = TOutcome{};
-    FOutcome.Failure = CurrentErrorFailure();  // read only after FetchBusy is cleared
+    FOutcome.Failure = CurrentErrorText();  // read only after FetchBusy is cleared
     finish();
     throw;
   }

@@ -1,7 +1,6 @@
 #include "relay/InstanceLock.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,6 +13,7 @@
 #include <filesystem>
 
 #include "relay/FolderKey.h"
+#include "relay/StateFolder.h"
 
 namespace relaybox {
 namespace {
@@ -38,12 +38,7 @@ std::vector<std::string> TInstanceLock::UserLockFolders() {
   } else if (IsPrivateFolder(session.c_str())) {
     folders.push_back(session + "/relaybox/");
   }
-  const char* home = std::getenv("HOME");
-  if (home == nullptr || home[0] != '/') {
-    const passwd* user = ::getpwuid(::geteuid());
-    home = user != nullptr ? user->pw_dir : nullptr;
-  }
-  if (home != nullptr && home[0] == '/') folders.push_back(std::string(home) + "/.cache/relaybox/");
+  if (const std::string home = UserHomeFolder(); !home.empty()) folders.push_back(home + "/.cache/relaybox/");
   return folders;
 }
 

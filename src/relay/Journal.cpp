@@ -122,6 +122,7 @@ std::string TJournal::Ended(std::uint64_t id) {
 
 std::string TJournal::Open(std::vector<UpdateEntry>* restored, std::string* problem) {
   Close();
+  if (FPath.empty()) return "there is no state folder for the journal";
   // Non-blocking, so that a FIFO put in its place cannot hold the start; only a file will do.
   int fd = ::open(FPath.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   struct stat info {};

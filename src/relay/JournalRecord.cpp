@@ -26,9 +26,6 @@ std::uint32_t Crc32(std::string_view bytes) {
   return crc ^ 0xFFFFFFFFu;
 }
 
-bool IsHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
-bool IsLowSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
-
 // Every code unit comes back, unpaired surrogates included, which UTF-8 alone cannot carry.
 void AppendField(std::string& out, const Text& text) {
   out.push_back('\t');

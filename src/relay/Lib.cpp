@@ -1,6 +1,7 @@
 #include "relay/Lib.h"
 
 #include <algorithm>
+#include <exception>
 #include <limits>
 
 namespace relaybox {
@@ -50,6 +51,16 @@ std::int32_t IntValueOrZero(const Text& s) {
   }
   if (negative) return static_cast<std::int32_t>(-magnitude);
   return static_cast<std::int32_t>(magnitude);
+}
+
+std::string CurrentErrorText() {
+  try {
+    throw;
+  } catch (const std::exception& error) {
+    return "error (" + std::string(error.what()) + ")";
+  } catch (...) {
+    return "error";
+  }
 }
 
 } // namespace relaybox

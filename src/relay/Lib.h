@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "base/Text.h"
 
@@ -16,5 +17,8 @@ bool AllDigits(const Text& s);
 // digits, or "-" followed by digits. Anything else gives 0. Negative values beyond the
 // 32-bit range give the nearest 32-bit value.
 std::int32_t IntValueOrZero(const Text& s);
+
+// Inside a catch: the error being handled as a reason, "error (<what>)", or "error".
+std::string CurrentErrorText();
 
 } // namespace relaybox

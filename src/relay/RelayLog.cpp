@@ -14,7 +14,9 @@
 #include "relay/StateFolder.h"
 
 namespace relaybox {
+namespace {
 
+// The local time as ISO 8601 with milliseconds and the offset from UTC.
 std::string LocalTimeStamp() {
   timespec now {};
   ::clock_gettime(CLOCK_REALTIME, &now);
@@ -27,6 +29,8 @@ std::string LocalTimeStamp() {
                 offset < 0 ? '-' : '+', std::labs(offset) / 60, std::labs(offset) % 60);
   return stamp;
 }
+
+} // namespace
 
 TRelayLog::TRelayLog(std::string folder, std::uint64_t limit) : FFolder(std::move(folder)), FLimit(limit) {}
 

@@ -37,7 +37,4 @@ private:
   std::string FProblem;
 };
 
-// "2026-12-10T09:14:03.250+01:00": the local time now, to the millisecond, with its offset.
-std::string LocalTimeStamp();
-
 } // namespace relaybox

@@ -10,16 +10,20 @@
 
 namespace relaybox {
 
-std::string UserStateFolder() {
-  const char* state = std::getenv("XDG_STATE_HOME");
-  if (state != nullptr && state[0] == '/') return std::string(state) + "/relaybox/";
+std::string UserHomeFolder() {
   const char* home = std::getenv("HOME");
   if (home == nullptr || home[0] != '/') {
     const passwd* user = ::getpwuid(::geteuid());
     home = user != nullptr ? user->pw_dir : nullptr;
   }
-  if (home == nullptr || home[0] != '/') return {};
-  return std::string(home) + "/.local/state/relaybox/";
+  return home != nullptr && home[0] == '/' ? std::string(home) : std::string();
+}
+
+std::string UserStateFolder() {
+  const char* state = std::getenv("XDG_STATE_HOME");
+  if (state != nullptr && state[0] == '/') return std::string(state) + "/relaybox/";
+  const std::string home = UserHomeFolder();
+  return home.empty() ? std::string() : home + "/.local/state/relaybox/";
 }
 
 std::string MakeStateFolder(const std::string& folder) {

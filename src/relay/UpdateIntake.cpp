@@ -197,8 +197,8 @@ TUpdateIntake::TTry TUpdateIntake::TryToTake(const TListedName& entry, bool mayT
     std::string problem;
     try {
       problem = OnTaking(queued);
-    } catch (const std::exception& error) {
-      problem = "error (" + std::string(error.what()) + ")";  // not recorded: the file must stay
+    } catch (const std::exception&) {
+      problem = CurrentErrorText();  // not recorded: the file must stay
     }
     if (!problem.empty()) {
       queued = UpdateEntry{};

@@ -23,7 +23,8 @@ TCommandLine ParseCommandLine(const QStringList& arguments, const QString& watch
       "again after 1 s, doubling to 5 min, for up to DURATION (30m, 2h)\n"
       "before giving it up; nothing behind it goes first. Off by default.",
       "DURATION");
-  parser.addOptions({help, version, headless, retryFor});
+  const QList<QCommandLineOption> options{help, version, headless, retryFor};
+  parser.addOptions(options);
 
   TCommandLine result;
   const bool parsed = parser.parse(arguments);
@@ -31,10 +32,10 @@ TCommandLine ParseCommandLine(const QStringList& arguments, const QString& watch
   const auto word = std::find_if(arguments.begin() + std::min<qsizetype>(1, arguments.size()), arguments.end(),
                                  [](const QString& a) { return a.size() > 2 && a[0] == '-' && a[1] != '-'; });
   if (!parsed && word != arguments.end()) {
-    const QString name = word->mid(1);
-    result.Error = "Unknown option '" + *word + "'" +
-                   (QStringList{"help", "version", "headless"}.contains(name) ? "; did you mean '--" + name + "'?"
-                                                                              : QString("."));
+    const QString name = word->mid(1).section('=', 0, 0);
+    const bool known = std::any_of(options.begin(), options.end(),
+                                   [&name](const QCommandLineOption& o) { return o.names().contains(name); });
+    result.Error = "Unknown option '" + *word + "'" + (known ? "; did you mean '--" + name + "'?" : QString("."));
   } else if (!parsed) {
     result.Error = parser.errorText();
   } else if (!parser.positionalArguments().isEmpty()) {

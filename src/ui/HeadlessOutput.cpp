@@ -140,16 +140,13 @@ void ReportRelay(TMainForm& form, THeadlessWriter* out, const std::function<void
     if (out) out->Write(line);
   };
   form.OnPassedOver = [both](const Text& name, const std::string& reason) { both(PassedOverLine(name, reason)); };
-  if (!out) {
-    form.OnDelivery = [log](const TDeliveryReport& report) { log(DeliveryLine(report)); };
-    return;
-  }
   // The delivery being reported, with the status lines it changes, until its end.
   auto delivery = std::make_shared<std::string>();
   form.OnDelivery = [delivery, log](const TDeliveryReport& report) {
     *delivery = DeliveryLine(report);
     log(*delivery);
   };
+  if (!out) return;
   form.OnStatusText = [delivery, out](const Text& text) {
     if (delivery->empty()) return out->Write(StatusLine(text));
     *delivery += "\n" + StatusLine(text);

@@ -32,13 +32,13 @@ constexpr int TimerInterval = 200;
 // The reply label shows one line and its tooltip the reply; laying out a reply of megabytes
 // would freeze the window for seconds, so only its start is handed to them.
 constexpr std::size_t ReplyCaptionLimit = 4096;
-// The reply label ends where the grid above it ends.
-constexpr int ReplyWidth = 617;
+// The width of the tab's texts and grid, which all end at one line.
+constexpr int ContentWidth = 617;
 
 // The start of a reply, without half a character at the cut.
 Text ReplyStart(const Text& reply) {
   Text start = reply.substr(0, ReplyCaptionLimit);
-  if (start.size() < reply.size() && !start.empty() && start.back() >= 0xD800 && start.back() <= 0xDBFF) {
+  if (start.size() < reply.size() && !start.empty() && IsHighSurrogate(start.back())) {
     start.pop_back();
   }
   return start;
@@ -116,7 +116,7 @@ TMainForm::TMainForm(std::string updateFolder)
   Label33.setTextFormat(Qt::PlainText);
   Label33.setWordWrap(true);
   Label33.setAlignment(Qt::AlignLeft | Qt::AlignTop);
-  Label33.setGeometry(24, 16, 617, 45);
+  Label33.setGeometry(24, 16, ContentWidth, 45);
   Label33.setText(
       "The \"Hoofline Relaybox\" is a separate piece of software that runs the same computer as "
       "the Hoofline Software. It will automatically take over some communications with the "
@@ -124,8 +124,8 @@ TMainForm::TMainForm(std::string updateFolder)
   PlaceLabel(CountLabel, 24, 51);
   PlaceLabel(Label3, 24, 72, u"Monitor:");
   PlaceLabel(SentLabel, 289, 72, u"Updates sent: 0");
-  PlaceLabel(ReplyLabel, 24, 240);
-  ReplyLabel.setGeometry(24, 240, ReplyWidth, ReplyLabel.fontMetrics().height());
+  ReplyLabel.setTextFormat(Qt::PlainText);
+  ReplyLabel.setGeometry(24, 240, ContentWidth, ReplyLabel.fontMetrics().height());
   SetupGrid();
 
   FIntake.OnPassedOver = [this](const Text& name, const std::string& reason) {
@@ -144,7 +144,7 @@ TMainForm::TMainForm(std::string updateFolder)
 }
 
 void TMainForm::SetupGrid() {
-  MonitorGrid.setGeometry(24, 91, 617, 140);
+  MonitorGrid.setGeometry(24, 91, ContentWidth, 140);
   MonitorGrid.horizontalHeader()->hide();
   MonitorGrid.verticalHeader()->hide();
   MonitorGrid.verticalHeader()->setMinimumSectionSize(1);

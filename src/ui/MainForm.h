@@ -31,7 +31,7 @@ struct TDeliveryReport {
   Text FileName, Site, Request;
   THttpFetchForm::TOutcome Outcome;
   std::chrono::milliseconds Duration{};
-  std::string Retry;  // with retries asked for: "next try in 4 s", "given up after 9 tries in 30m"; else ""
+  std::string Retry;  // with retries asked for: "next try in 4s", "given up after 9 tries in 30m"; else ""
 };
 
 // The main window: the queue display, the status labels and the two timers that drive the
@@ -121,8 +121,8 @@ private:
   std::unique_ptr<HTTPThread> FWorker;
   TRetrySchedule FRetry{std::chrono::seconds(0)};
   std::optional<std::chrono::steady_clock::time_point> FNextTry;  // when the head is tried again
-  std::int32_t FFailedCount = 0;
-  bool FEndedBeforeRequest = false;  // the window closed while a delivery had not sent its request  // updates done with that got no complete reply, or were given up
+  std::int32_t FFailedCount = 0;  // updates done with that got no complete reply, or were given up
+  bool FEndedBeforeRequest = false;  // the window closed while a delivery had not sent its request
   std::function<void()> FFetchWait;  // ends the loop that runs while a delivery is outstanding
   Text FReplyStatus;                  // ReplyLabel's text before it was put on one line
 };

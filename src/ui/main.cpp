@@ -40,8 +40,9 @@ constexpr char NoDisplayLine[] =
 
 int main(int argc, char** argv) {
   using namespace relaybox;
-  CatchShutdownSignals();
+  // The standard streams first: the signals' socket pair must not take their numbers.
   OpenMissingStandardStreams();
+  CatchShutdownSignals();
   // Replies of megabytes pass through as a few large texts. With its default, adaptive limit
   // the allocator would keep such blocks in its pools after the first one and the program
   // would stay tens of megabytes larger; a fixed limit maps them and gives them back.
