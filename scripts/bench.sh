@@ -38,6 +38,7 @@ run() {
 
 run socket "$bin/relaybox_socket_bench"
 run fetch "$bin/relaybox_fetch_bench" --rounds 5
+run tls "$bin/relaybox_tls_bench"
 run relay "$bin/relaybox_relay_bench"
 run baseline "$bin/relaybox_relay_bench" --baseline
 case $soak in
@@ -126,6 +127,16 @@ network_rows() {
     }' "$logs/socket.log" "$logs/fetch.log"
 }
 
+# The TLS bench's "figure:" lines: CPU per https delivery with a full handshake and resumed.
+tls_rows() {
+  awk '/^figure: tls\./ {
+         label = "Resumed to full"
+         if ($2 == "tls.full_cpu_per_delivery") label = "CPU per https delivery, full handshake"
+         if ($2 == "tls.resumed_cpu_per_delivery") label = "CPU per https delivery, resumed session"
+         printf "HTTPS\t%s\t%s %s\t—\t—\t—\n", label, $4, $5
+       }' "$logs/tls.log"
+}
+
 # The soak test's "figure:" lines, when it ran and printed any.
 soak_rows() {
   [ -f "$logs/soak.log" ] || return 0
@@ -164,7 +175,7 @@ commit=$(git rev-parse --short HEAD 2>/dev/null || echo unknown)
   while IFS=$'\t' read -r name command; do
     echo "| $name | \`$command\` | $(cat "$logs/$name.status") | $(cat "$logs/$name.seconds") |"
   done <"$logs/runs"
-  { relay_rows; network_rows; soak_rows; } | tables
+  { relay_rows; network_rows; tls_rows; soak_rows; } | tables
   echo
   echo "## Output"
   while IFS=$'\t' read -r name command; do
