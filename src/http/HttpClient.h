@@ -191,6 +191,7 @@ private:
   bool RelocationAllowed();
   void TruncateBodyStream();
   void FailResponse(const Text& reason);
+  void FailConnection(THttpFailure failure, std::uint16_t requestError, const Text& reason);
   void FailNoStatusLine();
   void FailAddress(const Text& reason);
   // The TLS side (HttpClientTls.cpp): https connections run over a TTlsTransport.

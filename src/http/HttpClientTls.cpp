@@ -27,14 +27,7 @@ void THttpClient::FailTls(const TTlsError& error) {
   const THttpState state = State();
   if (state == httpReady || state == httpAborting || FFailure != hfNone) return;
   FTlsError = error;
-  FStatusCode = 0;
-  FReasonText = Utf8ToText(TlsFailureText(error));
-  FRequestError = RequestErrorTls;
-  FFailure = hfTls;
-  FRelocationPending = false;
-  FCloseStep = &THttpClient::SessionClosed;
-  FLineHandler = nullptr;
-  DropPending();
+  FailConnection(hfTls, RequestErrorTls, Utf8ToText(TlsFailureText(error)));
 }
 
 // Closes the connection once what is queued has gone; over TLS a close_notify goes first.

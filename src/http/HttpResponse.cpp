@@ -563,15 +563,21 @@ void THttpClient::FireHeaderEnd() {
 }
 
 void THttpClient::FailResponse(const Text& reason) {
-  FRequestError = RequestErrorBadResponse;
+  FailConnection(hfBadResponse, RequestErrorBadResponse, reason);
+  FSocket.Abort();  // its close report completes the request
+}
+
+// Ends the exchange as failed: nothing more of this connection is read, and its close
+// completes the request.
+void THttpClient::FailConnection(THttpFailure failure, std::uint16_t requestError, const Text& reason) {
+  FRequestError = requestError;
   FStatusCode = 0;
   FReasonText = reason;
-  FFailure = hfBadResponse;
+  FFailure = failure;
   FRelocationPending = false;
   FCloseStep = &THttpClient::SessionClosed;
   FLineHandler = nullptr;
   DropPending();
-  FSocket.Abort();  // its close report completes the request
 }
 
 // A reply without a status line is no answer to the request, though it is received as one.
