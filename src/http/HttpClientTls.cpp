@@ -27,7 +27,9 @@ void THttpClient::FailTls(const TTlsError& error) {
   const THttpState state = State();
   if (state == httpReady || state == httpAborting || FFailure != hfNone) return;
   FTlsError = error;
-  FailConnection(hfTls, RequestErrorTls, Utf8ToText(TlsFailureText(error)));
+  // The host as the address names it, not as the bytes OpenSSL was given.
+  if (error.Kind == TTlsFailure::HostMismatch) FTlsError.Detail = TextToUtf8(FServerHost);
+  FailConnection(hfTls, RequestErrorTls, Utf8ToText(TlsFailureText(FTlsError)));
 }
 
 // Closes the connection once what is queued has gone; over TLS a close_notify goes first.

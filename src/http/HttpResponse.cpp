@@ -303,8 +303,7 @@ void THttpClient::EndInterimReply() {
   FCloseReq = FRequestVer == u"1.0";
 }
 
-
-// Only a redirect status leads on, and only to an http address.
+// Only a redirect status leads on, and only to an http or https address.
 bool THttpClient::FollowsLocation() {
   static constexpr std::int32_t Redirects[] = {301, 302, 303, 307, 308};
   return FollowRelocation && std::find(std::begin(Redirects), std::end(Redirects), FStatusCode) != std::end(Redirects) &&

@@ -100,11 +100,21 @@ void TTlsContext::KeepSession(const std::string& key, TSessionPtr session) {
   FSessions.emplace_back(key, std::move(session));
 }
 
+bool TTlsContext::HasSession(const std::string& key) const {
+  return std::any_of(FSessions.begin(), FSessions.end(), [&](const auto& kept) { return kept.first == key; });
+}
+
 void TTlsContext::ForgetSession(const std::string& key) {
   std::erase_if(FSessions, [&](const auto& kept) { return kept.first == key; });
 }
 
-void TTlsSession::TFree::operator()(ssl_st* ssl) const { SSL_free(ssl); }
+void TTlsSession::TFree::operator()(ssl_st* ssl) const {
+  // OpenSSL spoils the session of a connection freed without a close_notify sent. A connection
+  // we drop on purpose (the next delivery, an abort) leaves its session good for the next one;
+  // a failed one has had its session forgotten already.
+  if (SSL_is_init_finished(ssl) == 1) SSL_set_shutdown(ssl, SSL_get_shutdown(ssl) | SSL_SENT_SHUTDOWN);
+  SSL_free(ssl);
+}
 
 TTlsSession::TTlsSession(TTlsContext& context, const std::string& host, const std::string& port)
     : FContext(context), FSsl(SSL_new(context.Native())), FHost(host), FKey(host + ":" + port) {
@@ -128,6 +138,8 @@ TTlsSession::TTlsSession(TTlsContext& context, const std::string& host, const st
     // No SNI for an address: the certificate must hold it among its IP addresses.
     X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(FSsl.get()), name.c_str());
   } else {
+    // "example.org." names the same host; SNI and certificates carry no final dot.
+    if (name.size() > 1 && name.back() == '.') name.pop_back();
     SSL_set_tlsext_host_name(FSsl.get(), name.c_str());
     SSL_set1_host(FSsl.get(), name.c_str());
   }
@@ -147,6 +159,11 @@ TTlsSession::TStep TTlsSession::Handshake() {
   const int result = SSL_do_handshake(FSsl.get());
   if (result == 1) {
     FEstablished = true;
+    // A resumed TLS 1.2 session gets no new one: it stays kept for the next connection. A
+    // TLS 1.3 ticket is used once; the server's next ones arrive after the handshake.
+    if (Resumed() && SSL_version(FSsl.get()) < TLS1_3_VERSION && !FContext.HasSession(FKey)) {
+      FContext.KeepSession(FKey, TTlsContext::TSessionPtr(SSL_get1_session(FSsl.get())));
+    }
     return TStep::Established;
   }
   const int error = SSL_get_error(FSsl.get(), result);

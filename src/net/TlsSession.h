@@ -55,6 +55,7 @@ public:
   TSessionPtr TakeSession(const std::string& key);
   void KeepSession(const std::string& key, TSessionPtr session);
   void ForgetSession(const std::string& key);
+  bool HasSession(const std::string& key) const;
   std::size_t SessionCount() const { return FSessions.size(); }
 
 private:

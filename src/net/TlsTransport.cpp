@@ -7,8 +7,6 @@ namespace {
 
 // Ciphertext taken from the socket per data event; the socket calls again while more waits.
 constexpr int ReadSize = 16 * 1024;
-// Plain deliveries per data event; one record holds at most 16 KiB.
-constexpr int MaxDeliveries = 64;
 
 } // namespace
 
@@ -17,6 +15,7 @@ TTlsTransport::TTlsTransport(TAsyncSocket& socket, TTlsContext& context, const s
     : FSocket(socket), FSession(context, host, port) {}
 
 void TTlsTransport::Start() {
+  FStarted = true;
   if (FSession.Handshake() == TTlsSession::TStep::Failed) return Fail();
   Flush();
 }
@@ -35,17 +34,23 @@ void TTlsTransport::SocketDataAvailable() {
     // The handler may have ended the connection.
     if (FSocket.State() != wsConnected) return;
   }
-  for (int i = 0; i < MaxDeliveries; ++i) {
+  // The session hands out one record per read: the owner is called until it took them all,
+  // which the ciphertext just fed bounds, or stopped reading.
+  do {
     FReadSome = false;
     if (OnDataAvailable) OnDataAvailable();
     if (FSession.Failed()) return Fail();
     Flush();
-    if (!FReadSome || FSocket.State() != wsConnected) return;
-  }
+    if (FSocket.State() != wsConnected) return;
+  } while (FReadSome);
+  // The peer's close_notify ends its data as a close would: the socket closes, and its close
+  // report tells the owner that what came is complete.
+  if (FSession.PeerClosed()) FSocket.Close();
 }
 
 bool TTlsTransport::SocketClosed() {
-  if (FSession.Established() || FSession.Failed()) return false;
+  // A socket that never connected (a refused address) ends no handshake.
+  if (!FStarted || FSession.Established() || FSession.Failed()) return false;
   FSession.TransportClosed();
   FFailReported = true;  // the close itself ends the exchange
   return true;
@@ -58,6 +63,9 @@ int TTlsTransport::Receive(char* buffer, int size) {
 }
 
 void TTlsTransport::Send(const char* data, int len) {
+  // After the peer's close_notify nothing more is read: its close follows, and a request
+  // written now goes again on a new connection, as over a kept connection the server closed.
+  if (FSession.PeerClosed()) return;
   if (len > 0 && !FSession.Write(data, static_cast<std::size_t>(len))) return Fail();
   Flush();
 }

@@ -18,7 +18,8 @@ public:
   // The socket connected: the handshake starts.
   void Start();
   // The socket has bytes: they are taken in. Fires OnEstablished when the handshake ends,
-  // OnDataAvailable while plain bytes wait, OnFailed once when the connection fails.
+  // OnDataAvailable while plain bytes wait, OnFailed once when the connection fails; after
+  // the peer's close_notify it closes the socket, whose close report follows.
   void SocketDataAvailable();
   // The socket closed; returns true when that failed a handshake still under way.
   bool SocketClosed();
@@ -44,6 +45,7 @@ private:
 
   TAsyncSocket& FSocket;
   TTlsSession FSession;
+  bool FStarted = false;  // the socket connected and the handshake began
   bool FFailReported = false;
   bool FReadSome = false;  // the latest Receive returned bytes: more may wait
 };

@@ -72,9 +72,12 @@ void THttpFetchForm::FetchPage(const Text& url, std::int32_t timeoutMs, Text& re
       OnOwnerThread([this, &text, timeoutMs] {
         const bool timedOut = FTimedOut && HttpClient1.Failure() == hfAborted;
         const THttpFailure failure = HttpClient1.Failure();
+        // A server that closed the connection during the handshake may be restarting, as one
+        // that closes it over plain http; a certificate it shows will not change by waiting.
+        const bool tlsClosed = failure == hfTls && HttpClient1.TlsError().Kind == TTlsFailure::Closed;
         FOutcome = {HttpClient1.StatusCode(), HttpClient1.ReasonText(),
                     timedOut ? TimedOutText(std::chrono::milliseconds(timeoutMs)) : HttpFailureText(HttpClient1),
-                    timedOut || failure == hfLookup || failure == hfConnect || failure == hfClosed,
+                    timedOut || failure == hfLookup || failure == hfConnect || failure == hfClosed || tlsClosed,
                     failure == hfNone ? RetryAfterOf(HttpClient1.ReceivedHeader()) : std::nullopt};
         // What came of a reply that was cut off, by the time limit or the program ending, is none.
         if (HttpClient1.Failure() == hfAborted) FBody.reset();

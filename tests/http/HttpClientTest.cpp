@@ -626,11 +626,14 @@ TEST_F(HttpClientTest, ANamesAddressesAreTriedInTurnUntilOneConnects) {
     bool Serving;
     int Status;
     std::string Reason;
+    std::string Scheme = "http";
   } const cases[] = {
       {both, true, 200, "OK"},
       {{"127.0.0.1", "::1"}, true, 200, "OK"},
       {{"127.0.0.1", "127.0.0.1"}, false, 404, "Connection refused (Error #10061)"},
       {{"127.0.0.1"}, false, 404, "Connection refused (Error #10061)"},
+      // Over https too: an address that refuses fails no handshake.
+      {both, false, 404, "Connection refused (Error #10061)", "https"},
   };
   for (const auto& c : cases) {
     given = c.Addresses;
@@ -645,7 +648,7 @@ TEST_F(HttpClientTest, ANamesAddressesAreTriedInTurnUntilOneConnects) {
         });
         port = peer->Port();
       }
-      Fetch("http://dual.test:" + port + "/");
+      Fetch(c.Scheme + "://dual.test:" + port + "/");
     }
     const std::string row = c.Addresses.front() + "," + c.Addresses.back();
     EXPECT_EQ(Client.StatusCode(), c.Status) << row;

@@ -13,6 +13,7 @@ namespace relaybox {
 // the server certificates the https tests need, all for one key:
 //   localhost.pem  DNS:localhost            ip.pem     IP:127.0.0.1
 //   other.pem      DNS:other.example        expired.pem  IP:127.0.0.1, valid until yesterday
+//   dual.pem       DNS:dual.test
 //   self.pem       IP:127.0.0.1, signed by itself
 //   stranger.pem   IP:127.0.0.1, from an authority nobody trusts
 class TTestAuthority {
@@ -27,7 +28,7 @@ public:
          Run("req -new" + ec + " -keyout server.key -out server.csr -subj /CN=relaybox-test") &&
          Sign("localhost", "ca", "DNS:localhost", 2) && Sign("ip", "ca", "IP:127.0.0.1", 2) &&
          Sign("other", "ca", "DNS:other.example", 2) && Sign("expired", "ca", "IP:127.0.0.1", -1) &&
-         Sign("stranger", "stranger-ca", "IP:127.0.0.1", 2) &&
+         Sign("stranger", "stranger-ca", "IP:127.0.0.1", 2) && Sign("dual", "ca", "DNS:dual.test", 2) &&
          Run("req -x509 -key server.key -out self.pem -days 2 -subj /CN=self -addext subjectAltName=IP:127.0.0.1");
   }
   ~TTestAuthority() {

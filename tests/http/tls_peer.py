@@ -8,8 +8,14 @@ Prints the port it listens on, then runs MODE on each accepted connection:
            later connection resume
   serve12  serve, at most TLS 1.2
   fresh    serve without session tickets: every connection pays the full handshake
-  unframed serve without Content-Length: the close_notify ends the body
+  unframed serve without Content-Length: the close_notify ends the body, and the TCP
+           connection stays open until the client closes it
   cut      unframed, but the connection closes without a close_notify
+  records  serve with a body of 3000 "x" sent one byte per TLS record
+  keepalive serve with "Connection: keep-alive", then waits for the client to drop the
+           connection without any close_notify
+  relocate the first connection answers 302 to /y, keeps the connection alive in its header
+           and then ends it with close_notify and a close; the next ones serve
   bigchain serve with 1 MiB of extra certificates in the chain
   redirect TLS, answers 302 to the http address in the file REDIRECT next to CERT
   stall    reads the ClientHello and answers nothing until the client goes
@@ -64,30 +70,46 @@ def make_context():
 
 
 # One context for all connections: its ticket keys let a later connection resume.
-context = make_context() if mode in ("serve", "serve12", "fresh", "unframed", "cut", "bigchain", "redirect") else None
+context = make_context() if mode not in ("stall", "close", "garbage", "plain") else None
 
 
-def serve(conn):
+def serve(conn, index):
     try:
         with context.wrap_socket(conn, server_side=True) as tls:
             request = read_header(tls).decode("latin-1")
             first = request.split("\r\n", 1)[0]
             host = [l for l in request.split("\r\n") if l.lower().startswith("host:")]
+            kept = ""
             if mode == "redirect":
                 with open(os.path.join(os.path.dirname(cert), "REDIRECT")) as f:
                     target = f.read().strip()
                 reply = "HTTP/1.0 302 Found\r\nLocation: %s\r\nContent-Length: 0\r\n\r\n" % target
+            elif mode == "relocate" and index == 0:
+                reply = "HTTP/1.0 302 Found\r\nLocation: /y\r\nConnection: keep-alive\r\nContent-Length: 0\r\n\r\n"
             else:
-                body = "secure"
+                body = "x" * 3000 if mode == "records" else "secure"
                 length = "" if mode in ("unframed", "cut") else "Content-Length: %d\r\n" % len(body)
-                reply = ("HTTP/1.0 200 OK\r\nX-Request: %s\r\nX-Host: %s\r\n%s\r\n%s"
-                         % (first, host[0][5:].strip() if host else "", length, body))
-            tls.sendall(reply.encode("latin-1"))
+                kept = "Connection: keep-alive\r\n" if mode == "keepalive" else ""
+                reply = ("HTTP/1.0 200 OK\r\nX-Request: %s\r\nX-Host: %s\r\n%s%s\r\n%s"
+                         % (first, host[0][5:].strip() if host else "", kept, length, body))
+            data = reply.encode("latin-1")
+            if mode == "records":
+                head = len(data) - 3000
+                tls.sendall(data[:head])
+                for i in range(head, len(data)):
+                    tls.sendall(data[i:i + 1])
+            else:
+                tls.sendall(data)
             if mode == "cut":
                 tls.shutdown(socket.SHUT_RDWR)  # the TCP close alone, no close_notify
                 return
+            if mode == "keepalive":
+                tls.recv(65536)  # until the client drops the connection
+                return
             try:
-                tls.unwrap()
+                plain = tls.unwrap()
+                if mode == "unframed":
+                    plain.recv(1)  # until the client closes
             except (ssl.SSLError, OSError):
                 pass
     except (ssl.SSLError, OSError):
@@ -105,7 +127,7 @@ def hostile(conn):
         conn.sendall(b"HTTP/1.1 400 Bad Request\r\nContent-Length: 0\r\nConnection: close\r\n\r\n")
 
 
-for _ in range(connections):
+for index in range(connections):
     try:
         conn, _ = listener.accept()
     except OSError:
@@ -113,6 +135,6 @@ for _ in range(connections):
     conn.settimeout(10)
     with conn:
         try:
-            serve(conn) if context is not None else hostile(conn)
+            serve(conn, index) if context is not None else hostile(conn)
         except OSError:
             pass
