@@ -7,8 +7,6 @@ namespace {
 
 // Ciphertext taken from the socket per data event; the socket calls again while more waits.
 constexpr int ReadSize = 16 * 1024;
-// Plain deliveries per data event; one record holds at most 16 KiB.
-constexpr int MaxDeliveries = 64;
 
 } // namespace
 
@@ -35,7 +33,10 @@ void TTlsTransport::SocketDataAvailable() {
     // The handler may have ended the connection.
     if (FSocket.State() != wsConnected) return;
   }
-  for (int i = 0; i < MaxDeliveries; ++i) {
+  // Everything the session can decrypt is delivered now: the socket, drained, reports nothing
+  // more, and a read takes at most one record, of which 16 KiB of ciphertext may hold hundreds.
+  // Each pass consumes fed bytes, so the loop ends.
+  for (;;) {
     FReadSome = false;
     if (OnDataAvailable) OnDataAvailable();
     if (FSession.Failed()) return Fail();

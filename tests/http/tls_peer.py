@@ -10,6 +10,10 @@ Prints the port it listens on, then runs MODE on each accepted connection:
   fresh    serve without session tickets: every connection pays the full handshake
   unframed serve without Content-Length: the close_notify ends the body
   cut      unframed, but the connection closes without a close_notify
+  reset    unframed; the close_notify follows a pause, and the close another, with the client's
+           close_notify unread: the close resets the connection
+  records  with Content-Length and the body 50 times over, one record per byte; the connection
+           closes right after the close_notify
   bigchain serve with 1 MiB of extra certificates in the chain
   redirect TLS, answers 302 to the http address in the file REDIRECT next to CERT
   stall    reads the ClientHello and answers nothing until the client goes
@@ -22,6 +26,7 @@ import os
 import socket
 import ssl
 import sys
+import time
 
 mode, cert, key = sys.argv[1:4]
 connections = int(sys.argv[4]) if len(sys.argv) > 4 else 1
@@ -64,7 +69,8 @@ def make_context():
 
 
 # One context for all connections: its ticket keys let a later connection resume.
-context = make_context() if mode in ("serve", "serve12", "fresh", "unframed", "cut", "bigchain", "redirect") else None
+context = make_context() if mode in ("serve", "serve12", "fresh", "unframed", "cut", "reset", "records", "bigchain",
+                                     "redirect") else None
 
 
 def serve(conn):
@@ -78,11 +84,26 @@ def serve(conn):
                     target = f.read().strip()
                 reply = "HTTP/1.0 302 Found\r\nLocation: %s\r\nContent-Length: 0\r\n\r\n" % target
             else:
-                body = "secure"
-                length = "" if mode in ("unframed", "cut") else "Content-Length: %d\r\n" % len(body)
+                body = "secure" * (50 if mode == "records" else 1)
+                length = "" if mode in ("unframed", "cut", "reset") else "Content-Length: %d\r\n" % len(body)
                 reply = ("HTTP/1.0 200 OK\r\nX-Request: %s\r\nX-Host: %s\r\n%s\r\n%s"
                          % (first, host[0][5:].strip() if host else "", length, body))
-            tls.sendall(reply.encode("latin-1"))
+            if mode == "records":
+                for byte in reply.encode("latin-1"):
+                    tls.sendall(bytes([byte]))
+            else:
+                tls.sendall(reply.encode("latin-1"))
+            if mode in ("reset", "records"):
+                if mode == "reset":
+                    time.sleep(0.2)  # the client holds the body and waits for the end
+                tls.setblocking(False)  # the close_notify goes out; the client's is not waited for
+                try:
+                    tls.unwrap()
+                except (ssl.SSLError, OSError):
+                    pass
+                if mode == "reset":
+                    time.sleep(0.2)  # the client's close_notify comes and stays unread
+                return
             if mode == "cut":
                 tls.shutdown(socket.SHUT_RDWR)  # the TCP close alone, no close_notify
                 return
