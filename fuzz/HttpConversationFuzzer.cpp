@@ -25,7 +25,8 @@
 //          int64 max, junk
 //   T      Transfer-Encoding: chunked
 //   L o    Location, o%8: /rN, rN, first port, second port, second port without path, /rN#f,
-//          the default port, another host (N = o>>3; the harness aborts relocations to the last two)
+//          the scheme's default port, another host (N = o>>3; the harness aborts relocations
+//          to the last two)
 //   E      blank line ending the header (added by itself before the first body piece)
 //   V o    body: o bytes, or (o-191) KiB from 192 on
 //   H o    chunk, o%8: 0-3 good of (o>>3)<<(2*(o%8)) bytes, 4 last chunk, 5 with extension,
@@ -603,23 +604,37 @@ private:
     }
   }
 
-  // Moves bytes to or from the client: the count, 0 when it closed or the connection failed,
-  // else TimedOut or Stopped.
-  long Transfer(TPeer& peer, bool out, char* data, std::size_t size, TClock::time_point until) {
-    if (peer.Ssl) {
-      return TlsStep(peer, until, [&]() -> long {
-        std::size_t n = 0;
-        const int ok = out ? SSL_write_ex(peer.Ssl.get(), data, size, &n) : SSL_read_ex(peer.Ssl.get(), data, size, &n);
-        return ok == 1 ? static_cast<long>(n) : ok;
-      });
-    }
+  // Runs a socket call until it moves bytes (> 0), waiting for `events`; 0 when the client
+  // closed or the connection failed, else TimedOut or Stopped.
+  template <class TCallFn>
+  long SocketStep(int fd, short events, TClock::time_point until, TCallFn call) const {
     for (;;) {
-      const ssize_t n = out ? ::send(peer.Fd, data, size, MSG_NOSIGNAL) : ::recv(peer.Fd, data, size, 0);
+      const ssize_t n = call();
       if (n > 0) return n;
       if (n == 0 || errno != EAGAIN) return 0;
-      const int outcome = Wait({peer.Fd}, out ? POLLOUT : POLLIN, until);
+      const int outcome = Wait({fd}, events, until);
       if (outcome != Ready) return outcome;
     }
+  }
+
+  // Bytes from the client, as SocketStep counts them.
+  long Receive(TPeer& peer, char* buffer, std::size_t size, TClock::time_point until) {
+    if (!peer.Ssl) return SocketStep(peer.Fd, POLLIN, until, [&] { return ::recv(peer.Fd, buffer, size, 0); });
+    return TlsStep(peer, until, [&]() -> long {
+      std::size_t n = 0;
+      return SSL_read_ex(peer.Ssl.get(), buffer, size, &n) == 1 ? static_cast<long>(n) : 0;
+    });
+  }
+
+  // Bytes to the client, as SocketStep counts them; over TLS they may leave in several records.
+  long Transmit(TPeer& peer, const char* data, std::size_t size, TClock::time_point until) {
+    if (!peer.Ssl) {
+      return SocketStep(peer.Fd, POLLOUT, until, [&] { return ::send(peer.Fd, data, size, MSG_NOSIGNAL); });
+    }
+    return TlsStep(peer, until, [&]() -> long {
+      std::size_t n = 0;
+      return SSL_write_ex(peer.Ssl.get(), data, size, &n) == 1 ? static_cast<long>(n) : 0;
+    });
   }
 
   // Queues our close_notify and sends it, as a well-behaved server does before it closes.
@@ -665,7 +680,6 @@ private:
       if (!peer.Ssl || SSL_set_fd(peer.Ssl.get(), fd) != 1) Fail("no TLS connection");
       const long result = TlsStep(peer, deadline, [&] { return static_cast<long>(SSL_accept(peer.Ssl.get())); });
       if (result <= 0) {
-        peer.Broken = true;
         peer.Ssl.reset();
         ::close(fd);
         return;
@@ -689,7 +703,7 @@ private:
     char buffer[4096];
     std::size_t end;
     while ((end = pending.find("\r\n\r\n")) == std::string::npos) {
-      const long n = Transfer(peer, false, buffer, sizeof buffer, until);
+      const long n = Receive(peer, buffer, sizeof buffer, until);
       if (n > 0) {
         pending.append(buffer, static_cast<std::size_t>(n));
         continue;
@@ -714,7 +728,7 @@ private:
         if (TClock::now() > deadline) return false;
         if (++pieces > MaxPieces) piece = 0;
         const std::size_t want = piece == 0 ? step.Bytes.size() - sent : std::min(piece, step.Bytes.size() - sent);
-        const long n = Transfer(peer, true, const_cast<char*>(step.Bytes.data() + sent), want, deadline);
+        const long n = Transmit(peer, step.Bytes.data() + sent, want, deadline);
         if (n < 0) outcome = static_cast<int>(n);
         if (n <= 0) return false;
         sent += static_cast<std::size_t>(n);

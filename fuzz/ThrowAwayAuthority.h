@@ -6,18 +6,20 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 #include <stdlib.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <memory>
 #include <string>
 
 namespace relaybox {
 
 // A server context for 127.0.0.1 whose certificate (P-256, signed by itself, SAN IP:127.0.0.1,
-// valid from an hour ago for a day) is made at start. The certificate is written to a
-// temporary folder that SSL_CERT_FILE names, so that every client context made afterwards
-// trusts it; each reads the file when it is made, so the folder lives as long as this object.
+// valid from an hour ago for a day) is made at start. SSL_CERT_FILE names the certificate, so
+// that every client context made afterwards trusts it. Each context reads the file when it is
+// made, so the file lives as long as this object: in memory (a memfd reached through
+// /proc/self/fd), which leaves nothing behind even when the process aborts.
 class TThrowAwayAuthority {
 public:
   TThrowAwayAuthority() {
@@ -25,15 +27,14 @@ public:
     const std::unique_ptr<X509, decltype(&X509_free)> certificate(X509_new(), X509_free);
     if (!key || !certificate || !Make(certificate.get(), key.get())) Fail("no certificate");
 
-    char pattern[] = "/tmp/relaybox-fuzz-tls-XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) Fail("no temporary folder");
-    FFolder = pattern;
-    const std::string path = FFolder + "/authority.pem";
-    const std::unique_ptr<FILE, decltype(&std::fclose)> file(std::fopen(path.c_str(), "w"), std::fclose);
-    if (!file || PEM_write_X509(file.get(), certificate.get()) != 1 || std::fflush(file.get()) != 0) {
+    const std::unique_ptr<BIO, decltype(&BIO_free)> pem(BIO_new(BIO_s_mem()), BIO_free);
+    char* bytes = nullptr;
+    const long length = pem && PEM_write_bio_X509(pem.get(), certificate.get()) == 1 ? BIO_get_mem_data(pem.get(), &bytes) : 0;
+    FFile = ::memfd_create("relaybox-fuzz-authority", MFD_CLOEXEC);
+    if (length <= 0 || FFile < 0 || ::write(FFile, bytes, static_cast<std::size_t>(length)) != length) {
       Fail("cannot write the certificate");
     }
-    ::setenv("SSL_CERT_FILE", path.c_str(), 1);
+    ::setenv("SSL_CERT_FILE", ("/proc/self/fd/" + std::to_string(FFile)).c_str(), 1);
 
     FContext.reset(SSL_CTX_new(TLS_server_method()));
     if (!FContext || SSL_CTX_use_certificate(FContext.get(), certificate.get()) != 1 ||
@@ -44,8 +45,7 @@ public:
     SSL_CTX_set_mode(FContext.get(), SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
   }
   ~TThrowAwayAuthority() {
-    std::error_code ignored;
-    if (!FFolder.empty()) std::filesystem::remove_all(FFolder, ignored);
+    if (FFile >= 0) ::close(FFile);
   }
   TThrowAwayAuthority(const TThrowAwayAuthority&) = delete;
   TThrowAwayAuthority& operator=(const TThrowAwayAuthority&) = delete;
@@ -78,7 +78,7 @@ private:
   struct TFree {
     void operator()(SSL_CTX* context) const { SSL_CTX_free(context); }
   };
-  std::string FFolder;
+  int FFile = -1;
   std::unique_ptr<SSL_CTX, TFree> FContext;
 };
 
