@@ -1,5 +1,8 @@
 // Plays a scripted server, over several connections and relocations on 127.0.0.1, against one
 // Get of the HTTP client, then checks what the client reports against what was sent.
+// Built with RELAYBOX_FUZZ_TLS, the same script runs over TLS: the server is OpenSSL's server
+// side with a certificate for 127.0.0.1 made at start and trusted through SSL_CERT_FILE, the
+// addresses are https, and every end but reset sends a close_notify before the close.
 //
 // Input: two option bytes, then operations. An operation is one byte taken modulo 16 (the
 // letters are its readable spellings), most followed by one operand byte o.
@@ -22,7 +25,8 @@
 //          int64 max, junk
 //   T      Transfer-Encoding: chunked
 //   L o    Location, o%8: /rN, rN, first port, second port, second port without path, /rN#f,
-//          port 80, another host (N = o>>3; the harness aborts relocations to the last two)
+//          the scheme's default port, another host (N = o>>3; the harness aborts relocations
+//          to the last two)
 //   E      blank line ending the header (added by itself before the first body piece)
 //   V o    body: o bytes, or (o-191) KiB from 192 on
 //   H o    chunk, o%8: 0-3 good of (o>>3)<<(2*(o%8)) bytes, 4 last chunk, 5 with extension,
@@ -49,8 +53,12 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sanitizer/asan_interface.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -64,6 +72,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -73,12 +83,21 @@
 #include "http/HttpClient.h"
 #include "net/WndTimer.h"
 #include "SplitReads.h"
+#include "ThrowAwayAuthority.h"
 
 namespace relaybox {
 namespace {
 
 using namespace std::chrono_literals;
 using TClock = std::chrono::steady_clock;
+
+#ifdef RELAYBOX_FUZZ_TLS
+constexpr bool Tls = true;
+#else
+constexpr bool Tls = false;
+#endif
+const std::string Scheme = Tls ? "https://" : "http://";
+const std::string SchemeUpper = Tls ? "HTTPS://" : "HTTP://";
 
 constexpr auto ServerTime = 1000ms;      // the server ends its script by then
 constexpr auto Patience = 10ms;          // for the client's next request or its close
@@ -331,9 +350,9 @@ private:
 
   void Location(std::uint8_t o) {
     const std::string n = std::to_string(o >> 3);
-    const std::string here = "http://127.0.0.1:" + FPortA, there = "http://127.0.0.1:" + FPortB;
-    const std::string values[] = {"/r" + n, "r" + n, here + "/r" + n, there + "/r" + n, "HTTP://127.0.0.1:" + FPortB,
-                                  "/r" + n + "#f", "http://127.0.0.1/r" + n, "http://127.0.0.2:" + FPortA + "/r" + n};
+    const std::string here = Scheme + "127.0.0.1:" + FPortA, there = Scheme + "127.0.0.1:" + FPortB;
+    const std::string values[] = {"/r" + n, "r" + n, here + "/r" + n, there + "/r" + n, SchemeUpper + "127.0.0.1:" + FPortB,
+                                  "/r" + n + "#f", Scheme + "127.0.0.1/r" + n, Scheme + "127.0.0.2:" + FPortA + "/r" + n};
     FLocation = true;
     Header("Location: " + values[o % 8], true);
   }
@@ -477,7 +496,8 @@ struct TEvent {
 };
 
 // Two listeners on 127.0.0.1 for the life of the process, and one thread per run that plays
-// the script and then turns away whoever connects, until Stop.
+// the script and then turns away whoever connects, until Stop. In TLS mode each accepted
+// connection is the server side of a TLS connection on the non-blocking socket.
 class TScriptServer {
 public:
   TScriptServer() {
@@ -495,6 +515,7 @@ public:
     }
     FStop = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (FStop < 0) Fail("no eventfd");
+    if (Tls) FAuthority.emplace();
   }
 
   const std::string& Port(int i) const { return FPorts[i]; }
@@ -528,6 +549,16 @@ public:
 private:
   enum { Ready = 0, TimedOut = -1, Stopped = -2 };
 
+  struct TSslFree {
+    void operator()(SSL* ssl) const { SSL_free(ssl); }
+  };
+  // An accepted connection; in TLS mode with its TLS side.
+  struct TPeer {
+    int Fd = -1;
+    std::unique_ptr<SSL, TSslFree> Ssl;
+    bool Broken = false;  // a TLS error or a handshake that did not end: no close_notify may follow
+  };
+
   // Waits until one of `fds` is ready for `events` (its index), `until` passes or Stop.
   int Wait(std::initializer_list<int> fds, short events, TClock::time_point until) const {
     pollfd polled[3];
@@ -553,7 +584,72 @@ private:
     }
   }
 
+  // Runs one step of OpenSSL on the peer until it succeeds (> 0), waiting as it asks; 0 when
+  // the connection closed or failed, else TimedOut or Stopped.
+  template <class TStepFn>
+  long TlsStep(TPeer& peer, TClock::time_point until, TStepFn step) {
+    for (;;) {
+      ERR_clear_error();
+      const long result = step();
+      if (result > 0) return result;
+      const int error = SSL_get_error(peer.Ssl.get(), static_cast<int>(result));
+      ERR_clear_error();
+      if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) {
+        // The client's close_notify leaves ours to send; anything else is no place for one.
+        peer.Broken = peer.Broken || error != SSL_ERROR_ZERO_RETURN;
+        return 0;
+      }
+      const int outcome = Wait({peer.Fd}, error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT, until);
+      if (outcome != Ready) return outcome;
+    }
+  }
+
+  // Runs a socket call until it moves bytes (> 0), waiting for `events`; 0 when the client
+  // closed or the connection failed, else TimedOut or Stopped.
+  template <class TCallFn>
+  long SocketStep(int fd, short events, TClock::time_point until, TCallFn call) const {
+    for (;;) {
+      const ssize_t n = call();
+      if (n > 0) return n;
+      if (n == 0 || errno != EAGAIN) return 0;
+      const int outcome = Wait({fd}, events, until);
+      if (outcome != Ready) return outcome;
+    }
+  }
+
+  // Bytes from the client, as SocketStep counts them.
+  long Receive(TPeer& peer, char* buffer, std::size_t size, TClock::time_point until) {
+    if (!peer.Ssl) return SocketStep(peer.Fd, POLLIN, until, [&] { return ::recv(peer.Fd, buffer, size, 0); });
+    return TlsStep(peer, until, [&]() -> long {
+      std::size_t n = 0;
+      return SSL_read_ex(peer.Ssl.get(), buffer, size, &n) == 1 ? static_cast<long>(n) : 0;
+    });
+  }
+
+  // Bytes to the client, as SocketStep counts them; over TLS they may leave in several records.
+  long Transmit(TPeer& peer, const char* data, std::size_t size, TClock::time_point until) {
+    if (!peer.Ssl) {
+      return SocketStep(peer.Fd, POLLOUT, until, [&] { return ::send(peer.Fd, data, size, MSG_NOSIGNAL); });
+    }
+    return TlsStep(peer, until, [&]() -> long {
+      std::size_t n = 0;
+      return SSL_write_ex(peer.Ssl.get(), data, size, &n) == 1 ? static_cast<long>(n) : 0;
+    });
+  }
+
+  // Queues our close_notify and sends it, as a well-behaved server does before it closes.
+  void SendCloseNotify(TPeer& peer, TClock::time_point until) {
+    if (!peer.Ssl || peer.Broken || (SSL_get_shutdown(peer.Ssl.get()) & SSL_SENT_SHUTDOWN) != 0) return;
+    // 0 (the client's close_notify yet to come) is as good as 1 here.
+    TlsStep(peer, until, [&] { return SSL_shutdown(peer.Ssl.get()) >= 0 ? 1L : -1L; });
+  }
+
   void Run(const TScript& script) {
+    // OpenSSL's socket writes do not pass MSG_NOSIGNAL: a client gone raises no SIGPIPE here.
+    sigset_t pipe;
+    sigemptyset(&pipe);
+    sigaddset(&pipe, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
     const auto deadline = TClock::now() + ServerTime;
     for (std::size_t k = 0; k < script.Connections.size(); ++k) {
       const int fd = Accept(deadline);
@@ -573,44 +669,54 @@ private:
   void Serve(int fd, int index, const TConnection& connection, TClock::time_point deadline) {
     const int on = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    TPeer peer;
+    peer.Fd = fd;
     std::string pending;
     int outcome = Ready;
+    if (FAuthority) {
+      // The handshake counts against the script's time; one that fails ends the connection as
+      // a close would.
+      peer.Ssl.reset(SSL_new(FAuthority->Context()));
+      if (!peer.Ssl || SSL_set_fd(peer.Ssl.get(), fd) != 1) Fail("no TLS connection");
+      const long result = TlsStep(peer, deadline, [&] { return static_cast<long>(SSL_accept(peer.Ssl.get())); });
+      if (result <= 0) {
+        peer.Ssl.reset();
+        ::close(fd);
+        return;
+      }
+    }
     for (std::size_t e = 0; e < connection.Exchanges.size() && outcome == Ready; ++e) {
-      outcome = ReadRequest(fd, pending, std::min(deadline, TClock::now() + Patience));
+      outcome = ReadRequest(peer, pending, std::min(deadline, TClock::now() + Patience));
       if (outcome != Ready) break;
       FLog.push_back({TEvent::Request, index, static_cast<int>(e)});
-      const bool complete = Send(fd, connection.Exchanges[e], deadline, outcome);
+      const bool complete = Send(peer, connection.Exchanges[e], deadline, outcome);
       FLog.push_back({TEvent::Replied, index, static_cast<int>(e), complete});
       if (!complete && outcome == Ready) outcome = TimedOut;
     }
-    if (outcome != Stopped) End(fd, connection.End, pending, deadline);
+    if (outcome != Stopped) End(peer, connection.End, pending, deadline);
+    peer.Ssl.reset();
     ::close(fd);
   }
 
   // Reads up to the request's blank line; what came but was not answered is logged.
-  int ReadRequest(int fd, std::string& pending, TClock::time_point until) {
+  int ReadRequest(TPeer& peer, std::string& pending, TClock::time_point until) {
     char buffer[4096];
     std::size_t end;
     while ((end = pending.find("\r\n\r\n")) == std::string::npos) {
-      int outcome = Wait({fd}, POLLIN, until);
-      if (outcome == Ready) {
-        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-        if (n > 0) {
-          pending.append(buffer, static_cast<std::size_t>(n));
-          continue;
-        }
-        if (n < 0 && errno == EAGAIN) continue;
-        outcome = TimedOut;  // the client closed
+      const long n = Receive(peer, buffer, sizeof buffer, until);
+      if (n > 0) {
+        pending.append(buffer, static_cast<std::size_t>(n));
+        continue;
       }
       if (!pending.empty()) FLog.push_back({TEvent::Unanswered});
       pending.clear();
-      return outcome;
+      return n == 0 ? TimedOut : static_cast<int>(n);  // 0: the client closed
     }
     pending.erase(0, end + 4);
     return Ready;
   }
 
-  bool Send(int fd, const TExchange& exchange, TClock::time_point deadline, int& outcome) {
+  bool Send(TPeer& peer, const TExchange& exchange, TClock::time_point deadline, int& outcome) {
     std::size_t piece = 0;
     int pieces = 0;
     for (const TStep& step : exchange.Steps) {
@@ -622,36 +728,37 @@ private:
         if (TClock::now() > deadline) return false;
         if (++pieces > MaxPieces) piece = 0;
         const std::size_t want = piece == 0 ? step.Bytes.size() - sent : std::min(piece, step.Bytes.size() - sent);
-        const ssize_t n = ::send(fd, step.Bytes.data() + sent, want, MSG_NOSIGNAL);
-        if (n > 0) {
-          sent += static_cast<std::size_t>(n);
-        } else if (n < 0 && errno == EAGAIN) {
-          outcome = Wait({fd}, POLLOUT, deadline);
-          if (outcome != Ready) return false;
-        } else {
-          return false;
-        }
+        const long n = Transmit(peer, step.Bytes.data() + sent, want, deadline);
+        if (n < 0) outcome = static_cast<int>(n);
+        if (n <= 0) return false;
+        sent += static_cast<std::size_t>(n);
       }
     }
     return true;
   }
 
-  void End(int fd, TEnd end, std::string& pending, TClock::time_point deadline) {
+  // Close, Keep and HalfClose send a close_notify before the close; Reset is abortive.
+  void End(TPeer& peer, TEnd end, std::string& pending, TClock::time_point deadline) {
     if (end == TEnd::Reset) {
       const linger abortive{1, 0};
-      ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+      ::setsockopt(peer.Fd, SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
     }
-    if (end == TEnd::HalfClose) ::shutdown(fd, SHUT_WR);
+    if (end == TEnd::HalfClose) {
+      SendCloseNotify(peer, deadline);
+      ::shutdown(peer.Fd, SHUT_WR);
+    }
     // Kept open: a request that comes now finds no reply, and the connection closes when the
     // client goes quiet. Otherwise only what already came is looked at.
     const auto until = end == TEnd::Keep || end == TEnd::HalfClose ? std::min(deadline, TClock::now() + Patience)
                                                                      : TClock::now();
-    if (ReadRequest(fd, pending, until) == Ready) FLog.push_back({TEvent::Unanswered});
+    if (ReadRequest(peer, pending, until) == Ready) FLog.push_back({TEvent::Unanswered});
+    if (end == TEnd::Close || end == TEnd::Keep) SendCloseNotify(peer, deadline);
   }
 
   int FListeners[2] = {-1, -1};
   std::string FPorts[2];
   int FStop = -1;
+  std::optional<TThrowAwayAuthority> FAuthority;  // TLS mode only
   std::thread FThread;
   std::vector<TEvent> FLog;  // written by the run's thread, read after Stop
   std::atomic<bool> FBusy{false};
@@ -713,7 +820,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // redirect's body itself.
   TMemoryStream body;
   TConversationClient client(script.ReadSeed);
-  client.URL = Utf8ToText("http://127.0.0.1:" + server.Port(0) + "/start");
+  client.URL = Utf8ToText(Scheme + "127.0.0.1:" + server.Port(0) + "/start");
   client.Connection = script.KeepAlive ? u"Keep-Alive" : u"";
   client.SetRequestVer(script.Http11 ? u"1.1" : u"1.0");
   client.LocationChangeMaxCount = script.MaxRelocations;

@@ -7,7 +7,7 @@ seconds=${1:-60}
 scripts/setup.sh >/dev/null
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DRELAYBOX_FUZZ=ON -DRELAYBOX_TESTS=OFF >/dev/null
 cmake --build build-fuzz --target relaybox_update_file_fuzzer relaybox_http_reply_fuzzer \
-  relaybox_http_conversation_fuzzer
+  relaybox_http_conversation_fuzzer relaybox_https_conversation_fuzzer
 
 run() {
   local target=$1 corpus=$2 work=build-fuzz/corpus/$2
@@ -18,3 +18,5 @@ run() {
 run relaybox_update_file_fuzzer update_file
 run relaybox_http_reply_fuzzer http_reply
 run relaybox_http_conversation_fuzzer http_conversation
+# The same conversations over TLS share the corpus.
+run relaybox_https_conversation_fuzzer http_conversation

@@ -199,7 +199,7 @@ private:
   void FailTls(const TTlsError& error);
   void SendBytes(const std::string& bytes);
   void CloseConnection();
-  bool CloseEndsBody() const;
+  bool CloseEndsBody(std::uint16_t error) const;
 
   TAsyncSocket FSocket;
   std::unique_ptr<TTlsContext> FTlsContext;  // made with the first https connection

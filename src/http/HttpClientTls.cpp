@@ -39,8 +39,9 @@ void THttpClient::CloseConnection() {
 }
 
 // A body that only the close ends is whole over TLS only when the server's close_notify came:
-// a close without it may be an attacker's cut.
-bool THttpClient::CloseEndsBody() const { return !FTls || FTls->PeerClosed(); }
+// a close without it may be an attacker's cut. Once it came, the close's error does not count:
+// a server may close right after its close_notify, and our answering one then meets a reset.
+bool THttpClient::CloseEndsBody(std::uint16_t error) const { return FTls ? FTls->PeerClosed() : error == 0; }
 
 void THttpClient::SendBytes(const std::string& bytes) {
   if (FTls) {

@@ -530,7 +530,7 @@ void THttpClient::OnClosed(std::uint16_t error) {
   // A close while the reply is arriving cuts it short, unless it is what ends the body.
   const THttpState state = State();
   if (state != httpReady && state != httpAborting && FFailure == hfNone && !FResponseComplete) {
-    if (state == httpWaitingBody && BodyEndsWithClose() && error == 0 && CloseEndsBody()) {
+    if (state == httpWaitingBody && BodyEndsWithClose() && CloseEndsBody(error)) {
       FResponseComplete = true;
     } else {
       FFailure = hfClosed;

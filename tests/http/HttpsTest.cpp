@@ -188,6 +188,8 @@ TEST_F(HttpsTest, LaterDeliveriesToTheSameServerResumeTheSession) {
 // counts, however small, and nothing is written after it.
 TEST_F(HttpsTest, TheServersCloseNotifyEndsWhatCameBefore) {
   ASSERT_TRUE(Authority.Ok);
+  std::string many;
+  for (int i = 0; i < 50; ++i) many += "secure";
   const struct {
     std::string Mode;
     THttpFailure Failure;
@@ -196,7 +198,9 @@ TEST_F(HttpsTest, TheServersCloseNotifyEndsWhatCameBefore) {
   } cases[] = {
       {"unframed", hfNone, "secure"},
       {"cut", hfClosed, "secure"},
-      {"records", hfNone, std::string(3000, 'x')},
+      // A server that closes at once resets our answering close_notify: that cuts nothing.
+      {"reset", hfNone, "secure"},
+      {"records", hfNone, many},
       // A redirect on a connection kept alive that the server then ends: the next request goes
       // on a new connection.
       {"relocate", hfNone, "secure", 2},

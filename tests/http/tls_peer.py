@@ -11,7 +11,10 @@ Prints the port it listens on, then runs MODE on each accepted connection:
   unframed serve without Content-Length: the close_notify ends the body, and the TCP
            connection stays open until the client closes it
   cut      unframed, but the connection closes without a close_notify
-  records  serve with a body of 3000 "x" sent one byte per TLS record
+  reset    unframed; the close_notify follows a pause, and the close another, with the client's
+           close_notify unread: the close resets the connection
+  records  with Content-Length and the body 50 times over, one record per byte; the connection
+           closes right after the close_notify
   keepalive serve with "Connection: keep-alive", then waits for the client to drop the
            connection without any close_notify
   relocate the first connection answers 302 to /y, keeps the connection alive in its header
@@ -28,6 +31,7 @@ import os
 import socket
 import ssl
 import sys
+import time
 
 mode, cert, key = sys.argv[1:4]
 connections = int(sys.argv[4]) if len(sys.argv) > 4 else 1
@@ -87,19 +91,27 @@ def serve(conn, index):
             elif mode == "relocate" and index == 0:
                 reply = "HTTP/1.0 302 Found\r\nLocation: /y\r\nConnection: keep-alive\r\nContent-Length: 0\r\n\r\n"
             else:
-                body = "x" * 3000 if mode == "records" else "secure"
-                length = "" if mode in ("unframed", "cut") else "Content-Length: %d\r\n" % len(body)
+                body = "secure" * (50 if mode == "records" else 1)
+                length = "" if mode in ("unframed", "cut", "reset") else "Content-Length: %d\r\n" % len(body)
                 kept = "Connection: keep-alive\r\n" if mode == "keepalive" else ""
                 reply = ("HTTP/1.0 200 OK\r\nX-Request: %s\r\nX-Host: %s\r\n%s%s\r\n%s"
                          % (first, host[0][5:].strip() if host else "", kept, length, body))
-            data = reply.encode("latin-1")
             if mode == "records":
-                head = len(data) - 3000
-                tls.sendall(data[:head])
-                for i in range(head, len(data)):
-                    tls.sendall(data[i:i + 1])
+                for byte in reply.encode("latin-1"):
+                    tls.sendall(bytes([byte]))
             else:
-                tls.sendall(data)
+                tls.sendall(reply.encode("latin-1"))
+            if mode in ("reset", "records"):
+                if mode == "reset":
+                    time.sleep(0.2)  # the client holds the body and waits for the end
+                tls.setblocking(False)  # the close_notify goes out; the client's is not waited for
+                try:
+                    tls.unwrap()
+                except (ssl.SSLError, OSError):
+                    pass
+                if mode == "reset":
+                    time.sleep(0.2)  # the client's close_notify comes and stays unread
+                return
             if mode == "cut":
                 tls.shutdown(socket.SHUT_RDWR)  # the TCP close alone, no close_notify
                 return
