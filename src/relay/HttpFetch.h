@@ -25,7 +25,8 @@ public:
     std::int32_t StatusCode = 0;
     Text ReasonText;
     std::string Failure;  // "" for a complete reply, else "refused", "timed out after 10 s", ...
-    bool NoReply = false;  // failed before any reply: unresolvable, refused, timed out, reset, cut short
+    bool NoReply = false;  // failed before any reply: unresolvable, refused, timed out, reset, cut short,
+                         // a TLS handshake the server closed
     std::optional<std::chrono::seconds> RetryAfter;  // a reply's Retry-After, when in seconds
   };
 

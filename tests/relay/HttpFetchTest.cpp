@@ -56,6 +56,14 @@ TEST_F(HttpFetchTest, FailedFetchesLeaveTheResponseAloneAndSayWhy) {
   const std::string closed = "http://127.0.0.1:" + ClosedPort() + "/";
   EXPECT_EQ(Fetch(closed), u"untouched");
   EXPECT_EQ(Form.LastOutcome().Failure, "refused");
+  EXPECT_TRUE(Form.LastOutcome().NoReply);
+  // A server that closes during the handshake may be restarting: no reply, as a refusal.
+  {
+    TLoopbackPeer peer([](int) {});
+    EXPECT_EQ(Fetch("https://127.0.0.1:" + peer.Port() + "/"), u"untouched");
+  }
+  EXPECT_EQ(Form.LastOutcome().Failure, "TLS handshake failed (the server closed the connection)");
+  EXPECT_TRUE(Form.LastOutcome().NoReply);
   // An error that ends a fetch is its reason too.
   Form.HttpClient1.OnStateChange = [](THttpClient& client) {
     if (client.State() == httpNotConnected) throw EException("handler failed");
