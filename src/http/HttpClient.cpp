@@ -64,6 +64,11 @@ std::string LookupName(const Text& host) {
   return TextToAnsi(host.starts_with(u'[') ? host.substr(1, host.size() - 2) : host);
 }
 
+// How long a connect may take while the name has other addresses: an address whose packets
+// are lost (a dead IPv6 route, a firewall that drops) gives way to the next well inside the
+// delivery's time limit. The last address has the whole of what is left.
+constexpr std::uint32_t AddressPatienceMs = 2000;
+
 Text ErrorText(int code) { return Utf8ToText(SocketErrorText(code)) + u" (Error #" + IntToText(code) + u")"; }
 
 } // namespace
@@ -84,6 +89,7 @@ THttpClient::THttpClient() {
     }
   };
   FSocket.OnSessionConnected = [this](TAsyncSocket&, std::uint16_t error) {
+    FConnectTimer.SetEnabled(false);
     FKeptConnection = false;
     // Over TLS the exchange starts once the handshake ends.
     if (FTls && error == 0) return FTls->Start();
@@ -95,6 +101,9 @@ THttpClient::THttpClient() {
     FireNotify(OnSocketError);
   };
   AllocateWindow();
+  FConnectTimer.SetEnabled(false);
+  FConnectTimer.SetInterval(AddressPatienceMs);
+  FConnectTimer.SetOnTimer([this](TWndTimer&) { ConnectStalled(); });
 }
 
 THttpClient::~THttpClient() {
@@ -363,7 +372,10 @@ void THttpClient::ConnectToNextAddress() {
     }
     FConnecting = false;
     FQuietClose = false;
-    if (!FConnectFailed) return;
+    if (!FConnectFailed) {
+      FConnectTimer.SetEnabled(FNextAddress < FAddresses.size());
+      return;
+    }
     const int code = FSocket.LastError();
     CloseSocketQuietly();
     if (FNextAddress < FAddresses.size()) continue;
@@ -377,6 +389,14 @@ void THttpClient::ConnectToNextAddress() {
 }
 
 void THttpClient::NextAddressAfterClose(std::uint16_t) { PostToSelf(FMsgNextAddress, FRequestSerial); }
+
+// A connect still under way when its patience ran out is dropped for the next address.
+void THttpClient::ConnectStalled() {
+  FConnectTimer.SetEnabled(false);
+  if (State() != httpDnsLookupDone || FSocket.State() != wsConnecting || FNextAddress >= FAddresses.size()) return;
+  CloseSocketQuietly();
+  ConnectToNextAddress();
+}
 
 // Ends the request before any connection: the address cannot be used.
 void THttpClient::FailAddress(const Text& reason) {

@@ -12,6 +12,7 @@
 #include "net/AsyncSocket.h"
 #include "net/TlsTransport.h"
 #include "net/WndControl.h"
+#include "net/WndTimer.h"
 
 namespace relaybox {
 
@@ -176,6 +177,7 @@ private:
   void RelocatedConnectionClosed(std::uint16_t) { RelocateAfterClose(); }
   void ConnectToNextAddress();
   void NextAddressAfterClose(std::uint16_t error);
+  void ConnectStalled();
   void DeliverPendingBody();
   void ContinueBody();
   void EndOfDocument();
@@ -224,6 +226,7 @@ private:
   std::string FDnsResult;  // the address connected to, or tried last
   std::vector<std::string> FAddresses;  // the host's addresses, tried in turn
   std::size_t FNextAddress = 0;
+  TWndTimer FConnectTimer{this};  // gives up a connect that stalls while other addresses wait
   int FLocationChangeCurCount = 0;
   bool FCloseReq = false, FRelocationPending = false, FInHeader = false, FIsConnected = false;
   // The response to the request last sent arrived whole: until the next request goes out,

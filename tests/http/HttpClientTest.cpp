@@ -627,6 +627,7 @@ TEST_F(HttpClientTest, ANamesAddressesAreTriedInTurnUntilOneConnects) {
     int Status;
     std::string Reason;
     std::string Scheme = "http";
+    bool FirstStalls = false;  // the first address drops the connect's packets
   } const cases[] = {
       {both, true, 200, "OK"},
       {{"127.0.0.1", "::1"}, true, 200, "OK"},
@@ -634,6 +635,8 @@ TEST_F(HttpClientTest, ANamesAddressesAreTriedInTurnUntilOneConnects) {
       {{"127.0.0.1"}, false, 404, "Connection refused (Error #10061)"},
       // Over https too: an address that refuses fails no handshake.
       {both, false, 404, "Connection refused (Error #10061)", "https"},
+      // A connect that stalls gives way to the next address inside the time limit.
+      {{"127.0.0.2", "127.0.0.1"}, true, 200, "OK", "http", true},
   };
   for (const auto& c : cases) {
     given = c.Addresses;
@@ -647,6 +650,10 @@ TEST_F(HttpClientTest, ANamesAddressesAreTriedInTurnUntilOneConnects) {
           TLoopbackPeer::WriteBytes(connection, "HTTP/1.0 200 OK\r\n\r\nhere");
         });
         port = peer->Port();
+      }
+      std::optional<TStalledListener> staller;
+      if (c.FirstStalls) {
+        ASSERT_TRUE(staller.emplace(static_cast<unsigned short>(std::stoi(port))).Ok);
       }
       Fetch(c.Scheme + "://dual.test:" + port + "/");
     }

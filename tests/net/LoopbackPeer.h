@@ -134,6 +134,34 @@ inline std::string ClosedPort(int family = AF_INET) {
   return std::to_string(port);
 }
 
+// A listener on 127.0.0.2 at `port` whose accept queue one unaccepted connection fills: a
+// connect to it stalls, its SYNs dropped, as behind a route that loses packets.
+class TStalledListener {
+public:
+  explicit TStalledListener(unsigned short port) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(0x7F000002);
+    const auto* name = reinterpret_cast<const sockaddr*>(&address);
+    FListener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (::bind(FListener, name, sizeof address) != 0 || ::listen(FListener, 0) != 0) return;
+    FFiller = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    Ok = ::connect(FFiller, name, sizeof address) == 0;
+  }
+  ~TStalledListener() {
+    ::close(FFiller);
+    ::close(FListener);
+  }
+  TStalledListener(const TStalledListener&) = delete;
+  TStalledListener& operator=(const TStalledListener&) = delete;
+
+  bool Ok = false;
+
+private:
+  int FListener = -1, FFiller = -1;
+};
+
 // Whether the machine can listen on ::1.
 inline bool HasIPv6Loopback() {
   unsigned short port = 0;
