@@ -255,10 +255,12 @@ bool THttpClient::ParseHeaderField(const Text& line) {
     }
     FContentLength = *length;
   } else if (name == u"transfer-encoding") {
-    // Several lines make one list.
-    FTransferEncoding += (FTransferEncoding.empty() ? u"" : u", ") + LowerCase(value);
-    const Text last = LastCoding(FTransferEncoding);
-    FFraming = last.empty() ? TFraming::Length : last == u"chunked" ? TFraming::Chunks : TFraming::Close;
+    // Several lines make one list, whose last coding is this line's, or an earlier line's when
+    // this one names none: only the new line is looked through, however many came before.
+    const Text codings = LowerCase(value);
+    FTransferEncoding += (FTransferEncoding.empty() ? u"" : u", ") + codings;
+    const Text last = LastCoding(codings);
+    if (!last.empty()) FFraming = last == u"chunked" ? TFraming::Chunks : TFraming::Close;
   } else if (name == u"content-range") {
     const std::size_t dash = value.find(u'-');
     const std::size_t slash = value.find(u'/');
