@@ -130,10 +130,13 @@ network_rows() {
 # The TLS bench's "figure:" lines: CPU per https delivery with a full handshake and resumed.
 tls_rows() {
   awk '/^figure: tls\./ {
-         label = "Resumed to full"
-         if ($2 == "tls.full_cpu_per_delivery") label = "CPU per https delivery, full handshake"
-         if ($2 == "tls.resumed_cpu_per_delivery") label = "CPU per https delivery, resumed session"
-         printf "HTTPS\t%s\t%s %s\t—\t—\t—\n", label, $4, $5
+         name = $2; sub(/^tls\./, "", name); sub(/_cpu_per_delivery$/, "", name)
+         what = "User and system CPU"
+         if (name ~ /_user$/) { what = "User CPU"; sub(/_user$/, "", name) }
+         kind = "full handshake (TLS 1.3)"
+         if (name == "resumed") kind = "resumed session (TLS 1.3)"
+         if (name == "resumed12") kind = "resumed session (TLS 1.2)"
+         printf "HTTPS\t%s per https delivery, %s\t%s %s\t—\t—\t—\n", what, kind, $4, $5
        }' "$logs/tls.log"
 }
 

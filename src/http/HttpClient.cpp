@@ -343,6 +343,14 @@ void THttpClient::OnLookupDone(std::uint16_t error) {
     return;
   }
   FTls.reset();
+  // Over TLS the request follows the handshake's last flight at once: with Nagle's algorithm
+  // it would wait for the server's delayed ACK of that flight (40 ms after a resumed TLS 1.2
+  // handshake, where the server sends nothing more).
+  if (FServerProtocol == u"https") {
+    FSocket.ComponentOptions |= wsoTcpNoDelay;
+  } else {
+    FSocket.ComponentOptions &= ~wsoTcpNoDelay;
+  }
   if (FServerProtocol == u"https" && !StartTls()) {
     CloseSocketQuietly();
     OnClosed(0);

@@ -28,11 +28,9 @@ void TTlsTransport::SocketDataAvailable() {
   if (!FSession.Established()) {
     const TTlsSession::TStep step = FSession.Handshake();
     if (step == TTlsSession::TStep::Failed) return Fail();
-    if (step == TTlsSession::TStep::Pending) return Flush();
-    // The handshake's last flight leaves with the request the owner sends now, in one write: a
-    // lone Finished would wait for the peer's delayed ACK before the request could follow.
-    if (OnEstablished) OnEstablished();
     Flush();
+    if (step == TTlsSession::TStep::Pending) return;
+    if (OnEstablished) OnEstablished();
     // The handler may have ended the connection.
     if (FSocket.State() != wsConnected) return;
   }
