@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QMessageBox>
 
+#include <cstdio>
 #include <exception>
 
 #include "base/ErrorReportText.h"
@@ -10,6 +11,11 @@
 namespace relaybox {
 
 void ShowErrorReport(const Text& message) {
+  if (qobject_cast<QApplication*>(QCoreApplication::instance()) == nullptr) {
+    // No window to show a box on: the report goes to the standard error.
+    std::fprintf(stderr, "relaybox: %s\n", TextToUtf8(ErrorReportText(message)).c_str());
+    return;
+  }
   const Text title = ApplicationTitle(QCoreApplication::applicationFilePath().toStdString());
   QMessageBox box(QMessageBox::Critical, QString::fromStdU16String(title),
                   QString::fromStdU16String(ErrorReportText(message)), QMessageBox::Ok,

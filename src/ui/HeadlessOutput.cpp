@@ -134,24 +134,24 @@ void THeadlessWriter::Run(const std::shared_ptr<TShared>& shared) {
   }
 }
 
-void ReportRelay(TMainForm& form, THeadlessWriter* out, const std::function<void(const std::string&)>& log) {
+void ReportRelay(TRelay& relay, THeadlessWriter* out, const std::function<void(const std::string&)>& log) {
   const auto both = [out, log](const std::string& line) {
     log(line);
     if (out) out->Write(line);
   };
-  form.OnPassedOver = [both](const Text& name, const std::string& reason) { both(PassedOverLine(name, reason)); };
+  relay.OnPassedOver = [both](const Text& name, const std::string& reason) { both(PassedOverLine(name, reason)); };
   // The delivery being reported, with the status lines it changes, until its end.
   auto delivery = std::make_shared<std::string>();
-  form.OnDelivery = [delivery, log](const TDeliveryReport& report) {
+  relay.OnDelivery = [delivery, log](const TDeliveryReport& report) {
     *delivery = DeliveryLine(report);
     log(*delivery);
   };
   if (!out) return;
-  form.OnStatusText = [delivery, out](const Text& text) {
+  relay.OnStatusText = [delivery, out](const Text& text) {
     if (delivery->empty()) return out->Write(StatusLine(text));
     *delivery += "\n" + StatusLine(text);
   };
-  form.OnDeliveryEnd = [delivery, out] { out->Write(std::exchange(*delivery, {})); };
+  relay.OnDeliveryEnd = [delivery, out] { out->Write(std::exchange(*delivery, {})); };
 }
 
 } // namespace relaybox

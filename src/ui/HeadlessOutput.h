@@ -11,7 +11,7 @@
 
 #include "base/BlockOutput.h"
 #include "base/Text.h"
-#include "ui/MainForm.h"
+#include "ui/Relay.h"
 
 namespace relaybox {
 
@@ -67,6 +67,6 @@ private:
 // Reports each delivery and each file passed over to `log`, and when the relay runs without a
 // window, on `out` too, with the status texts: there each delivery's record goes out together
 // with the status lines it changes, so that neither is ever dropped without the other.
-void ReportRelay(TMainForm& form, THeadlessWriter* out, const std::function<void(const std::string&)>& log);
+void ReportRelay(TRelay& relay, THeadlessWriter* out, const std::function<void(const std::string&)>& log);
 
 } // namespace relaybox

@@ -57,13 +57,9 @@ void DropPlatformComplaints(QtMsgType type, const QMessageLogContext& context, c
 
 } // namespace
 
-TPlatformStart::TPlatformStart(bool headless, const char* hint, int status) {
-  if (headless) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    qInstallMessageHandler(DropToolkitChatter);
-    FDone = true;
-    return;
-  }
+void DropToolkitMessages() { qInstallMessageHandler(DropToolkitChatter); }
+
+TPlatformStart::TPlatformStart(const char* hint, int status) {
   const QByteArray chosen = qgetenv("QT_QPA_PLATFORM");
   ChosenPlatform = chosen.toStdString();
   Hint = hint;

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <optional>
 
 #include "base/ErrorReportText.h"
@@ -22,6 +23,7 @@
 #include "ui/MainForm.h"
 #include "ui/MessageBridge.h"
 #include "ui/Platform.h"
+#include "ui/Relay.h"
 #include "ui/ShutdownSignals.h"
 #include "ui/UpdateFolder.h"
 #include "ui/WindowLoss.h"
@@ -70,17 +72,25 @@ int main(int argc, char** argv) {
     std::fputs(NoDisplayLine, stderr);
     return CannotStart;
   }
-  std::optional<TPlatformStart> platform(std::in_place, headless, NoDisplayLine, CannotStart);
-  QApplication app(argc, argv);
-  const bool displayReached = platform->DisplayReached();
-  const std::string refusal = displayReached ? std::string() : platform->Refusal();
-  platform.reset();
-  if (!displayReached) {
-    // Nothing has been done yet, and a platform that came up without a screen is not taken down:
-    // the framebuffer one never frees its input handlers.
-    std::fputs(refusal.c_str(), stderr);
-    std::fflush(stderr);
-    std::_Exit(CannotStart);
+  // Without a window no toolkit of windows, fonts or platform starts: the core application's
+  // event loop and timers are all the relay needs.
+  std::unique_ptr<QCoreApplication> app;
+  if (headless) {
+    DropToolkitMessages();
+    app = std::make_unique<QCoreApplication>(argc, argv);
+  } else {
+    std::optional<TPlatformStart> platform(std::in_place, NoDisplayLine, CannotStart);
+    app = std::make_unique<QApplication>(argc, argv);
+    const bool displayReached = platform->DisplayReached();
+    const std::string refusal = displayReached ? std::string() : platform->Refusal();
+    platform.reset();
+    if (!displayReached) {
+      // Nothing has been done yet, and a platform that came up without a screen is not taken
+      // down: the framebuffer one never frees its input handlers.
+      std::fputs(refusal.c_str(), stderr);
+      std::fflush(stderr);
+      std::_Exit(CannotStart);
+    }
   }
   // Says why the program cannot start, in a box too when there is a screen to show it on.
   const auto refuse = [headless](const std::string& message, QMessageBox::Icon icon) {
@@ -111,7 +121,7 @@ int main(int argc, char** argv) {
   TJournal::TRestored restored = journal.Restore();
 
   InstallMessageBridge();
-  std::optional<THeadlessWriter> output;  // outlives the windows, whose events write to it
+  std::optional<THeadlessWriter> output;  // outlives the relay, whose events write to it
   // A line for the log; the first line it loses, and the first after it writes again, say so.
   bool logLost = false;
   const auto logLine = [&log, &output, &stateFolder, &logLost](const std::string& line) {
@@ -128,15 +138,20 @@ int main(int argc, char** argv) {
     logLine(line);
     if (output) output->Write(line);
   };
-  TMainForm mainForm(folder);
-  TAboutBox aboutBox(&mainForm);
-  mainForm.SetAboutBox(&aboutBox);
+  TRelay relay(folder);
+  std::optional<TMainForm> mainForm;
+  std::optional<TAboutBox> aboutBox;
+  if (!headless) {
+    mainForm.emplace(relay);
+    aboutBox.emplace(&*mainForm);
+    mainForm->SetAboutBox(&*aboutBox);
+  }
   THttpFetchForm fetchForm;
-  mainForm.SetFetchForm(&fetchForm);
-  mainForm.SetFolderGuard([&lock] { return lock.Keep(); });
-  mainForm.SetRetryFor(commandLine.RetryFor);
-  mainForm.SetTakingHook([&journal](UpdateEntry& entry) { return journal.Taken(entry); });
-  mainForm.OnUpdateDone = [&journal, &say, told = std::string()](const UpdateEntry& entry) mutable {
+  relay.SetFetchForm(&fetchForm);
+  relay.SetFolderGuard([&lock] { return lock.Keep(); });
+  relay.SetRetryFor(commandLine.RetryFor);
+  relay.SetTakingHook([&journal](UpdateEntry& entry) { return journal.Taken(entry); });
+  relay.OnUpdateDone = [&journal, &say, told = std::string()](const UpdateEntry& entry) mutable {
     if (entry.JournalId == 0) return;
     const std::string problem = journal.Ended(entry.JournalId);
     if (!problem.empty() && problem != told) say("Journal: " + problem);
@@ -148,19 +163,31 @@ int main(int argc, char** argv) {
     output.emplace();
   }
   say("Watching " + folder);
-  ReportRelay(mainForm, output ? &*output : nullptr, logLine);
-  mainForm.OnIntakeHalted = [&say, &folder](const std::string& line) { say(line.empty() ? "Watching " + folder : line); };
+  ReportRelay(relay, output ? &*output : nullptr, logLine);
+  relay.OnIntakeHalted = [&say, &folder](const std::string& line) { say(line.empty() ? "Watching " + folder : line); };
   // A service stop, Ctrl-C or a closed terminal ends the program as closing the window does.
-  const TShutdownSignals shutdownSignals([&mainForm] { mainForm.close(); });
-  mainForm.show();
+  const TShutdownSignals shutdownSignals([&relay, &mainForm] {
+    if (mainForm) {
+      mainForm->close();
+    } else {
+      relay.End();
+    }
+  });
+  if (mainForm) {
+    mainForm->show();  // starts the relay
+  } else {
+    relay.Start();
+  }
   if (!stateProblem.empty()) say("Log and journal: " + stateProblem);
   if (!restored.Problem.empty()) say("Journal: " + restored.Problem);
   if (!restored.Entries.empty()) {
     say("Restored " + std::to_string(restored.Entries.size()) + " undelivered updates from the journal");
-    mainForm.RestoreQueue(std::move(restored.Entries));
+    relay.RestoreQueue(std::move(restored.Entries));
   }
   // A window destroyed by another program ends the program as its close box does.
-  const TWindowLossWatch windowLoss(mainForm, [&mainForm] { mainForm.close(); },
-                                    [&mainForm] { mainForm.SettleForAbruptEnd(); });
-  return QApplication::exec();
+  std::optional<TWindowLossWatch> windowLoss;
+  if (mainForm) {
+    windowLoss.emplace(*mainForm, [&mainForm] { mainForm->close(); }, [&relay] { relay.SettleForAbruptEnd(); });
+  }
+  return QCoreApplication::exec();
 }

@@ -1,5 +1,5 @@
-// The relay end to end: update files in a folder, the real windows and timers, and scripted
-// servers on loopback.
+// The relay end to end: update files in a folder, the real relay and timers, with the window
+// where it shows what matters, and scripted servers on loopback.
 #include <gtest/gtest.h>
 
 #include <QTemporaryDir>
@@ -17,8 +17,10 @@
 #include "relay/HttpFetch.h"
 #include "relay/UpdateQueue.h"
 #include "ui/AboutBox.h"
+#include "ui/Caption.h"
 #include "ui/MainForm.h"
 #include "ui/MessageBridge.h"
+#include "ui/Relay.h"
 
 namespace relaybox {
 namespace {
@@ -91,28 +93,36 @@ class DeliveryTest : public testing::Test {
 protected:
   DeliveryTest() {
     InstallMessageBridge();
-    Form.SetAboutBox(&About);
-    Form.SetFetchForm(&Fetch);
+    Relay.SetFetchForm(&Fetch);
   }
 
+  void ShowWindow() {
+    Form.emplace(Relay);
+    About.emplace(&*Form);
+    Form->SetAboutBox(&*About);
+    Form->show();
+  }
   void Drop(int n, const std::string& url) const {
     const std::string name = Folder + "C" + std::string(5, '0') + std::to_string(n) + ".txt";
     std::ofstream(name + ".part", std::ios::binary) << "Site " << n << "\r\n" << url << "\r\n";
     std::rename((name + ".part").c_str(), name.c_str());
   }
+  QString Sent() const { return QString::fromStdU16String(Relay.SentText()); }
   bool WaitForSent(int n, int limit = Patience) {
-    return QTest::qWaitFor([&] { return Form.SentLabel.text() == QString("Updates sent: %1").arg(n); }, limit);
+    return QTest::qWaitFor([&] { return Sent() == QString("Updates sent: %1").arg(n); }, limit);
   }
   bool WaitForCounts(int sent, int failed, int limit = Patience) {
     const QString counts = QString("Updates sent: %1   Failed: %2").arg(sent).arg(failed);
-    return QTest::qWaitFor([&] { return Form.SentLabel.text() == counts; }, limit);
+    return QTest::qWaitFor([&] { return Sent() == counts; }, limit);
   }
-  QString Reply() const { return Form.ReplyLabel.text(); }
+  // The reply text on one line, as the window shows it where it fits.
+  QString Reply() const { return QString::fromStdU16String(OneLine(Relay.ReplyText())); }
 
   QTemporaryDir Dir;
   const std::string Folder = Dir.path().toStdString() + "/";
-  TMainForm Form{Folder};
-  TAboutBox About{&Form};
+  TRelay Relay{Folder};
+  std::optional<TMainForm> Form;
+  std::optional<TAboutBox> About;
   THttpFetchForm Fetch;
 };
 
@@ -131,13 +141,13 @@ TEST_F(DeliveryTest, QueuedUpdatesGoOutInOrderOneConnectionEach) {
   std::vector<std::vector<QString>> seen;
   TProbe probe([&] {
     if (QueueCount == 4 && server.Accepted()) server.Release();
-    const QString sent = Form.SentLabel.text();
+    const QString sent = Sent();
     if (seen.empty() || seen.back()[0] != sent) {
-      seen.push_back({sent, Reply(), QString::fromStdU16String(Form.Cell(0, 1)),
-                      QString::fromStdU16String(Form.Cell(1, 1)), QString::fromStdU16String(Form.Cell(0, 3))});
+      seen.push_back({sent, Reply(), QString::fromStdU16String(Relay.Cell(0, 1)),
+                      QString::fromStdU16String(Relay.Cell(1, 1)), QString::fromStdU16String(Relay.Cell(0, 3))});
     }
   });
-  Form.show();
+  Relay.Start();
   ASSERT_TRUE(WaitForSent(4));
   ASSERT_TRUE(QTest::qWaitFor([&] { return seen.size() == 5; }, Patience));
   EXPECT_EQ(seen[1], (std::vector<QString>{"Updates sent: 1", "Latest Response : first reply", "1 of 3", "Site 2", "3 of 3"}));
@@ -161,8 +171,8 @@ TEST_F(DeliveryTest, TheLabelsTellAFailureFromAReply) {
   Drop(3, server.Url(3));
   Drop(4, server.Url(4));
   std::vector<Text> statuses;
-  Form.OnStatusText = [&statuses](const Text& text) { statuses.push_back(text); };
-  Form.show();
+  Relay.OnStatusText = [&statuses](const Text& text) { statuses.push_back(text); };
+  Relay.Start();
   ASSERT_TRUE(WaitForCounts(2, 2));
   EXPECT_EQ(Reply(), "Latest Response : last");
   // The status texts a run without a window prints follow the labels.
@@ -177,12 +187,12 @@ TEST_F(DeliveryTest, TheLabelsTellAFailureFromAReply) {
 TEST_F(DeliveryTest, AnUpdateAskedToComeBackIsTriedAgainBeforeTheNextOne) {
   TScriptedServer server({"HTTP/1.0 503 Service Unavailable\r\nRetry-After: 1\r\n\r\nbusy",
                           "HTTP/1.0 200 OK\r\n\r\nfirst", "HTTP/1.0 200 OK\r\n\r\nsecond"});
-  Form.SetRetryFor(std::chrono::seconds(60));
+  Relay.SetRetryFor(std::chrono::seconds(60));
   Drop(1, server.Url(1));
   Drop(2, server.Url(2));
   std::vector<Text> statuses;
-  Form.OnStatusText = [&statuses](const Text& text) { statuses.push_back(text); };
-  Form.show();
+  Relay.OnStatusText = [&statuses](const Text& text) { statuses.push_back(text); };
+  Relay.Start();
   ASSERT_TRUE(WaitForSent(2));
   ASSERT_GE(statuses.size(), 1u);
   EXPECT_EQ(TextToUtf8(statuses[0]).rfind("Latest Response : 503 Service Unavailable (next try at ", 0), 0u)
@@ -201,9 +211,9 @@ TEST_F(DeliveryTest, ASilentServerIsAbandonedAfterTenSecondsAndTheNextUpdateGoes
   std::optional<std::chrono::steady_clock::time_point> accepted, abandoned;
   TProbe probe([&] {
     if (!accepted && server.Accepted()) accepted = std::chrono::steady_clock::now();
-    if (!abandoned && Form.SentLabel.text().endsWith("Failed: 1")) abandoned = std::chrono::steady_clock::now();
+    if (!abandoned && Sent().endsWith("Failed: 1")) abandoned = std::chrono::steady_clock::now();
   });
-  Form.show();
+  Relay.Start();
   ASSERT_TRUE(WaitForCounts(0, 1, 15000));
   ASSERT_TRUE(QTest::qWaitFor([&] { return abandoned.has_value(); }, Patience));
   ASSERT_TRUE(accepted.has_value());
@@ -216,7 +226,7 @@ TEST_F(DeliveryTest, ASilentServerIsAbandonedAfterTenSecondsAndTheNextUpdateGoes
 TEST_F(DeliveryTest, TheWindowStaysLiveDuringADelivery) {
   TScriptedServer server({"HTTP/1.0 200 OK\r\n\r\nslow", "HTTP/1.0 200 OK\r\n\r\nquick"}, true);
   Drop(1, server.Url(1));
-  Form.show();
+  ShowWindow();
   // Inside the delivery's wait: drops a second update, sees it queued, opens About.
   bool dropped = false, released = false, queuedDuringDelivery = false, aboutDuringDelivery = false;
   TProbe probe([&] {
@@ -224,10 +234,10 @@ TEST_F(DeliveryTest, TheWindowStaysLiveDuringADelivery) {
     if (!dropped) {
       Drop(2, server.Url(2));
       dropped = true;
-    } else if (Form.Cell(1, 2) == u"Site 2") {
-      queuedDuringDelivery = Form.SentLabel.text() == "Updates sent: 0";
-      Form.About1->trigger();
-      aboutDuringDelivery = About.isVisible() && Form.SentLabel.text() == "Updates sent: 0";
+    } else if (Relay.Cell(1, 2) == u"Site 2") {
+      queuedDuringDelivery = Sent() == "Updates sent: 0";
+      Form->About1->trigger();
+      aboutDuringDelivery = About->isVisible() && Sent() == "Updates sent: 0";
       released = true;
       server.Release();
     }
@@ -242,7 +252,7 @@ TEST_F(DeliveryTest, AServerThatNeverStopsSendingCannotHoldTheRelay) {
   std::atomic<bool> clientLeft{false};
   TLoopbackPeer peer([&clientLeft](int connection) { clientLeft = TLoopbackPeer::FloodInterimReplies(connection); });
   Drop(1, "http://127.0.0.1:" + peer.Port() + "/");
-  Form.show();
+  Relay.Start();
   ASSERT_TRUE(WaitForCounts(0, 1));
   EXPECT_EQ(Reply().left(26), "Latest Response : failed: ");
   ASSERT_TRUE(QTest::qWaitFor([&] { return clientLeft.load(); }, Patience));
@@ -257,9 +267,9 @@ TEST_F(DeliveryTest, ALongReplyKeepsToOneLineAndItsStartIsTheToolTip) {
   TScriptedServer server({"HTTP/1.0 200 OK\r\n\r\n" + body});
   Drop(1, server.Url(1));
   std::vector<Text> statuses;
-  Form.OnStatusText = [&statuses](const Text& text) { statuses.push_back(text); };
-  Form.show();
-  const QRect place = Form.ReplyLabel.geometry();
+  Relay.OnStatusText = [&statuses](const Text& text) { statuses.push_back(text); };
+  ShowWindow();
+  const QRect place = Form->ReplyLabel.geometry();
   ASSERT_TRUE(WaitForSent(1));
   // The tooltip shows the reply's start as it is, markup too, without the half character;
   // so does the status text that a run without a window prints.
@@ -272,16 +282,16 @@ TEST_F(DeliveryTest, ALongReplyKeepsToOneLineAndItsStartIsTheToolTip) {
   ASSERT_EQ(statuses.size(), 2u);
   EXPECT_EQ(statuses[0], status + u"\r\n");
   QTextDocument tip;
-  tip.setHtml(Form.ReplyLabel.toolTip());
+  tip.setHtml(Form->ReplyLabel.toolTip());
   EXPECT_EQ(tip.toPlainText().toStdString(), start.toStdString());  // a last line break shows as none
   // The label stays where it was, on one line of its width, and ends in an ellipsis.
-  const QString line = Reply();
+  const QString line = Form->ReplyLabel.text();
   EXPECT_TRUE(line.startsWith(u"Latest Response : <b>& caf\u00e9</b> \u00e9 \u00e9 ")) << line.toStdString();
   EXPECT_TRUE(line.endsWith(u"\u2026")) << line.toStdString();
-  EXPECT_EQ(Form.ReplyLabel.geometry(), place);
-  EXPECT_EQ(place, QRect(24, 240, 617, Form.ReplyLabel.fontMetrics().height()));
-  EXPECT_LE(Form.ReplyLabel.fontMetrics().horizontalAdvance(line), place.width());
-  EXPECT_EQ(Form.PageControl1.size(), QSize(680, 293));
+  EXPECT_EQ(Form->ReplyLabel.geometry(), place);
+  EXPECT_EQ(place, QRect(24, 240, 617, Form->ReplyLabel.fontMetrics().height()));
+  EXPECT_LE(Form->ReplyLabel.fontMetrics().horizontalAdvance(line), place.width());
+  EXPECT_EQ(Form->PageControl1.size(), QSize(680, 293));
 }
 
 TEST_F(DeliveryTest, ClosingTheWindowEndsADeliveryUnderWay) {
@@ -289,11 +299,11 @@ TEST_F(DeliveryTest, ClosingTheWindowEndsADeliveryUnderWay) {
   Drop(1, server.Url(1));
   // Its request went out: the server has the update, which is done with.
   std::vector<Text> done;
-  Form.OnUpdateDone = [&done](const UpdateEntry& entry) { done.push_back(entry.FileName); };
+  Relay.OnUpdateDone = [&done](const UpdateEntry& entry) { done.push_back(entry.FileName); };
   TProbe probe([&] {
-    if (server.Accepted() && Form.isVisible()) Form.close();
+    if (server.Accepted() && Form && Form->isVisible()) Form->close();
   });
-  Form.show();
+  ShowWindow();
   const auto start = std::chrono::steady_clock::now();
   ASSERT_TRUE(WaitForCounts(0, 1));
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(9));

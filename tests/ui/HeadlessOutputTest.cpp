@@ -101,6 +101,11 @@ public:
     return Printed.find(text) != std::string::npos;
   }
   void Signal(int signal) const { ::kill(FPid, signal); }
+  // The files the program has mapped, one a line.
+  std::string Maps() const {
+    std::ifstream maps("/proc/" + std::to_string(FPid) + "/maps");
+    return {std::istreambuf_iterator<char>(maps), std::istreambuf_iterator<char>()};
+  }
 
   std::string Printed;
 
@@ -116,6 +121,11 @@ TEST(HeadlessOutputTest, EachLineArrivesAsItHappens) {
   // Before any update: the first line is not held back in a buffer.
   ASSERT_TRUE(run.ReadUntil("\n", std::chrono::seconds(20)));
   EXPECT_EQ(run.Printed, "Watching " + folder + "\n");
+  // Without a window no windowing platform is loaded, and no font.
+  const std::string maps = run.Maps();
+  EXPECT_NE(maps.find("libQt6Core"), std::string::npos);
+  EXPECT_EQ(maps.find("/platforms/"), std::string::npos);
+  EXPECT_EQ(maps.find("/fonts/"), std::string::npos);
 
   TLoopbackPeer fine([](int c) {
     TLoopbackPeer::ReadHeader(c);
