@@ -22,6 +22,7 @@ TFolderIndex::TFolderIndex(std::string folder) : FFolder(std::move(folder)) {}
 void TFolderIndex::Relist() {
   ++FListings;
   std::vector<TListedName> listing = ListUpdateFiles(FFolder);
+  FLast = listing.empty() ? std::string() : listing.back().RawName;
   std::map<TKey, TEntry> order;
   std::unordered_map<std::string, std::pair<std::int32_t, std::uint64_t>> places;
   places.reserve(listing.size());
@@ -38,7 +39,6 @@ void TFolderIndex::Relist() {
   }
   FOrder = std::move(order);
   FPlaces = std::move(places);
-  FLast = FOrder.empty() ? std::string() : listing.back().RawName;
   FUnranked = 0;
   FStale = FTieUnknown = false;
 }

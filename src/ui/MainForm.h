@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QMainWindow>
 #include <QMenu>
+#include <QSocketNotifier>
 #include <QTabWidget>
 #include <QTableWidget>
 
@@ -96,6 +97,8 @@ public:
   // Called when the intake stops taking files, with the line that says why, and with "" when
   // it takes them again.
   std::function<void(const std::string& line)> OnIntakeHalted;
+  // Called once when the intake gets no folder events and lists the folder on every tick.
+  std::function<void(const std::string& line)> OnFolderEventsUnavailable;
 
 protected:
   void showEvent(QShowEvent* event) override;
@@ -116,6 +119,7 @@ private:
   void SetColumnLayout();
 
   TUpdateIntake FIntake;
+  std::unique_ptr<QSocketNotifier> FFolderEvents;  // goes before the intake closes its descriptor
   TAboutBox* FAboutBox = nullptr;
   THttpFetchForm* FFetchForm = nullptr;
   std::unique_ptr<HTTPThread> FWorker;

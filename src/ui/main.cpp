@@ -150,6 +150,7 @@ int main(int argc, char** argv) {
   say("Watching " + folder);
   ReportRelay(mainForm, output ? &*output : nullptr, logLine);
   mainForm.OnIntakeHalted = [&say, &folder](const std::string& line) { say(line.empty() ? "Watching " + folder : line); };
+  mainForm.OnFolderEventsUnavailable = say;
   // A service stop, Ctrl-C or a closed terminal ends the program as closing the window does.
   const TShutdownSignals shutdownSignals([&mainForm] { mainForm.close(); });
   mainForm.show();
