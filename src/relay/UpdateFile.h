@@ -37,6 +37,8 @@ public:
 
   TOpenResult Open(const std::string& path);
   bool IsOpen() const { return FFd >= 0; }
+  // Only while open: whether a lease vouches that nobody has the file open for writing.
+  bool IsLeased() const { return FLeased; }
   // The errno of the latest Unreadable open.
   int Error() const { return FError; }
   // Only while open: the file's status when it was opened.

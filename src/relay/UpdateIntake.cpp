@@ -17,12 +17,15 @@
 namespace relaybox {
 namespace {
 
-constexpr std::int32_t NoNumber = 999999;
 constexpr int GridRows = 5;
+// The whole folder is listed this often all the same, in case an event went missing; a watch
+// that could not be had is tried again as often.
+constexpr std::chrono::seconds ListingInterval{60};
+// How often the folder at the path is checked to be the one watched (a folder above it may
+// have been renamed or mounted over, which no event of the watch tells).
+constexpr std::chrono::seconds FolderCheckInterval{1};
 
 bool SameTime(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
-
-std::int32_t NumberOf(const TListedName& entry) { return IntValueOrZero(entry.Name.substr(1, 6)); }
 
 std::string ErrorText(int error) { return std::strerror(error); }
 
@@ -52,7 +55,12 @@ bool TUpdateIntake::TFileIdentity::operator==(const TFileIdentity& other) const 
 }
 
 TUpdateIntake::TUpdateIntake(std::string folder, TMonitorDisplay& display, std::chrono::milliseconds writerPatience)
-    : FFolder(std::move(folder)), FDisplay(display), FWriterPatience(writerPatience) {}
+    : FFolder(std::move(folder)), FDisplay(display), FWriterPatience(writerPatience), FIndex(FFolder) {
+  FIndex.OnRemoved = [this](const std::string& rawName) {
+    FPassedOver.erase(rawName);
+    FBeingWritten.erase(rawName);
+  };
+}
 
 void TUpdateIntake::ScanUpdateFolder() {
   FDisplay.SetScanTimerEnabled(false);
@@ -119,32 +127,14 @@ void TUpdateIntake::ShowHalt(const std::string& reason) {
 }
 
 void TUpdateIntake::TakeLowestFile() {
-  ++FScanNumber;
-  const std::vector<TListedName> listing = ListUpdateFiles(FFolder);
-  // The files in the order they are taken: the number is the six characters after the leading
-  // "C", the lowest goes first and the first listed on a tie. Folders, and numbers from 999999
-  // on, are never taken.
-  std::vector<std::pair<std::int32_t, std::size_t>> order;
-  for (std::size_t i = 0; i < listing.size(); ++i) {
-    const TListedName& entry = listing[i];
-    // Records of names still listed are kept.
-    if (const auto passed = FPassedOver.find(entry.RawName); passed != FPassedOver.end()) {
-      passed->second.SeenInScan = FScanNumber;
-    }
-    if (const auto writing = FBeingWritten.find(entry.RawName); writing != FBeingWritten.end()) {
-      writing->second.SeenInScan = FScanNumber;
-    }
-    const std::int32_t number = NumberOf(entry);
-    if (!entry.IsDirectory && number < NoNumber) order.emplace_back(number, i);
-  }
-  std::sort(order.begin(), order.end());
-
+  UpdateIndex();
   // The first file that can be taken is taken; one passed over lets the next have its turn. Files
   // being written after one that is waited for start their own wait at the same time.
   bool chosen = false, waiting = false;
-  for (const auto& [number, index] : order) {
-    const TListedName& entry = listing[index];
-    if (IsPassedOver(entry.RawName)) continue;
+  const auto& entries = FIndex.Entries();
+  for (auto it = entries.begin(); it != entries.end(); ++it) {
+    if (!it->second.MayBeTaken() || IsPassedOver(it->first.RawName)) continue;
+    const TListedName entry = it->second.Listed;  // taking it removes it from the index
     const TTry outcome = TryToTake(entry, !waiting);
     if (outcome == PassedOver) continue;
     chosen = outcome != Vanished;
@@ -152,9 +142,71 @@ void TUpdateIntake::TakeLowestFile() {
     if (outcome != Wait) break;
   }
   // The count label shows why files are not taken for as long as they are not.
-  if (!chosen && FHaltedBy.empty()) FDisplay.SetCountCaption(listing.empty() ? Text() : listing.back().Name);
-  std::erase_if(FPassedOver, [this](const auto& item) { return item.second.SeenInScan != FScanNumber; });
-  std::erase_if(FBeingWritten, [this](const auto& item) { return item.second.SeenInScan != FScanNumber; });
+  if (!chosen && FHaltedBy.empty()) FDisplay.SetCountCaption(FIndex.LastListed());
+}
+
+// Brings the index up to date: from the events when there is a watch, else by listing.
+void TUpdateIntake::UpdateIndex() {
+  const auto now = std::chrono::steady_clock::now();
+  if (!FWatch.IsWatching() && now >= FNextWatchTry) StartWatch(now);
+  if (FWatch.IsWatching()) {
+    ReadEvents();
+    if (FWatch.IsWatching() && now >= FNextFolderCheck) {
+      FNextFolderCheck = now + FolderCheckInterval;
+      if (!FWatch.IsStillAt(FFolder)) FWatch.Stop();
+    }
+    // The folder went or another stands in its place: that one is watched and listed.
+    if (!FWatch.IsWatching()) StartWatch(now);
+  }
+  if (!FWatch.IsWatching() || now >= FNextListing) FIndex.MarkStale();
+  if (FIndex.NeedsListing()) {
+    FIndex.Relist();
+    FNextListing = now + ListingInterval;
+  }
+}
+
+// The watch comes before the listing, so that no change falls between the two.
+void TUpdateIntake::StartWatch(std::chrono::steady_clock::time_point now) {
+  switch (FWatch.Start(FFolder)) {
+    case TFolderWatch::Watching:
+      FIndex.MarkStale();
+      FEventsReady = true;
+      FNextFolderCheck = now + FolderCheckInterval;
+      break;
+    case TFolderWatch::Missing:
+      break;  // listed on every tick (it lists nothing) until a folder is there to watch
+    case TFolderWatch::Unavailable:
+      FNextWatchTry = now + ListingInterval;
+      if (!std::exchange(FToldUnavailable, true) && OnFolderEventsUnavailable) {
+        OnFolderEventsUnavailable("Folder events unavailable (" + FWatch.Problem() + "): listing the folder on every tick");
+      }
+      break;
+  }
+}
+
+// Read only when the owner's event loop said the descriptor is readable, if it can: a tick
+// with nothing new makes no system call for it.
+void TUpdateIntake::ReadEvents() {
+  if (!FEventsReady && WaitForFolderEvents) return;
+  FEventsReady = false;
+  FWatch.Read([this](const TFolderEvent& event) { FIndex.Apply(event); });
+  if (WaitForFolderEvents) WaitForFolderEvents(FWatch.Fd());
+}
+
+// A file another process holds open for writing, as far as the folder's events tell: it was
+// made or written to and not closed since. A lease, which this relay cannot have on other
+// users' files, tells for sure; without one this tells what it can.
+bool TUpdateIntake::HasOtherWriter(const std::string& rawName, const struct stat& opened) {
+  const TFolderIndex::TWriter writer = FIndex.WriterOf(rawName);
+  if (writer == TFolderIndex::NoWriter) return false;
+  // A link made to a file is "made" without being opened: nobody writes through it.
+  struct stat info {};
+  if (writer == TFolderIndex::Created &&
+      (opened.st_nlink > 1 || ::lstat((FFolder + rawName).c_str(), &info) != 0 || S_ISLNK(info.st_mode))) {
+    FIndex.ClearWriter(rawName);
+    return false;
+  }
+  return true;
 }
 
 TUpdateIntake::TTry TUpdateIntake::TryToTake(const TListedName& entry, bool mayTake) {
@@ -162,8 +214,14 @@ TUpdateIntake::TTry TUpdateIntake::TryToTake(const TListedName& entry, bool mayT
   TUpdateFile file;
   switch (file.Open(path)) {
     case TUpdateFile::Vanished:
-      return Vanished;  // gone since the listing: the next tick lists again
+      FIndex.Remove(entry.RawName);  // gone before its event was read
+      return Vanished;
     case TUpdateFile::NotRegular:
+      // A link to a folder, which the events do not tell from a file, is passed over silently.
+      if (struct stat info {}; ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        FIndex.SetDirectory(entry.RawName);
+        return PassedOver;
+      }
       PassOver(entry, "is not a regular file");
       return PassedOver;
     case TUpdateFile::Unreadable:
@@ -172,6 +230,12 @@ TUpdateIntake::TTry TUpdateIntake::TryToTake(const TListedName& entry, bool mayT
     case TUpdateFile::BeingWritten:
       return WaitForWriter(entry);
     case TUpdateFile::Opened:
+      if (file.IsLeased()) {
+        FIndex.ClearWriter(entry.RawName);
+      } else if (HasOtherWriter(entry.RawName, file.Info())) {
+        file.Close();
+        return WaitForWriter(entry);
+      }
       if (!mayTake) return Ready;
       break;
   }
@@ -211,7 +275,13 @@ TUpdateIntake::TTry TUpdateIntake::TryToTake(const TListedName& entry, bool mayT
     FNotRecordedWhy.clear();
     ShowHalt({});
   }
-  if (stillHere && ::unlink(path.c_str()) != 0) KeepDeleting(entry, identity, errno);
+  if (stillHere) {
+    if (::unlink(path.c_str()) != 0) {
+      KeepDeleting(entry, identity, errno);
+    } else {
+      FIndex.Remove(entry.RawName);
+    }
+  }
   RefreshMonitorGrid();
   return Taken;
 }
@@ -220,7 +290,7 @@ TUpdateIntake::TTry TUpdateIntake::TryToTake(const TListedName& entry, bool mayT
 // it is taken once the writer lets go.
 TUpdateIntake::TTry TUpdateIntake::WaitForWriter(const TListedName& entry) {
   const auto now = std::chrono::steady_clock::now();
-  TBeingWritten& writing = FBeingWritten.try_emplace(entry.RawName, TBeingWritten{now, FScanNumber, false}).first->second;
+  TBeingWritten& writing = FBeingWritten.try_emplace(entry.RawName, TBeingWritten{now, false}).first->second;
   if (now - writing.Since < FWriterPatience) return Wait;
   if (!std::exchange(writing.Reported, true) && OnPassedOver) {
     OnPassedOver(entry.Name, "is still being written after " + std::to_string(FWriterPatience.count() / 1000) + " s");
@@ -280,7 +350,7 @@ void TUpdateIntake::Remember(const TListedName& entry, const TFileIdentity& iden
                              bool queued) {
   const auto [it, added] = FPassedOver.try_emplace(entry.RawName);
   const bool told = !added && it->second.Reason == reason;
-  it->second = {identity, reason, std::chrono::steady_clock::now(), FScanNumber, queued};
+  it->second = {identity, reason, std::chrono::steady_clock::now(), queued};
   if (!told && OnPassedOver) OnPassedOver(entry.Name, reason);
 }
 

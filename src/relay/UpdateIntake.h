@@ -12,14 +12,18 @@
 #include <unordered_map>
 #include <vector>
 
+#include "relay/FolderIndex.h"
 #include "relay/FolderListing.h"
+#include "relay/FolderWatch.h"
 #include "relay/MonitorDisplay.h"
 #include "relay/UpdateQueue.h"
 
 namespace relaybox {
 
 // Takes update files from the watch folder into UpdateQueue, at most one per scan tick,
-// lowest number first, and keeps the queue display up to date. No file holds back the
+// lowest number first, and keeps the queue display up to date. The folder's names are kept in
+// an index that folder events update, so that a tick does not list the folder; it is listed
+// at the start, when events were lost or the watch was, and once a minute all the same. No file holds back the
 // others for good: one that cannot be taken is passed over and left in place. A file is
 // deleted only once it is queued (and recorded, see OnTaking), and queued only once.
 class TUpdateIntake {
@@ -54,6 +58,15 @@ public:
   // out of the queue, the file stays, and files are not taken (OnHalted) until a later tick
   // records one.
   std::function<std::string(UpdateEntry& entry)> OnTaking;
+  // Told once when no folder events can be had, so that every tick lists the folder:
+  // "Folder events unavailable (why): listing the folder on every tick".
+  std::function<void(const std::string& line)> OnFolderEventsUnavailable;
+  // Asked, each time the intake has read the folder's events, to call FolderEventsReady() once
+  // `fd` is readable, so that a tick reads them only then. Without it, every tick reads.
+  std::function<void(int fd)> WaitForFolderEvents;
+  void FolderEventsReady() { FEventsReady = true; }
+  // How many times the whole folder was listed.
+  std::uint64_t FolderListings() const { return FIndex.Listings(); }
 
 private:
   // What a name leads to, so that a file passed over is tried again only once it changed.
@@ -71,14 +84,12 @@ private:
     TFileIdentity Identity;
     std::string Reason;  // as last told
     std::chrono::steady_clock::time_point Checked;
-    std::uint64_t SeenInScan;
     // Queued already but not deleted: the same update until its content changes, and deleted
     // as soon as that succeeds.
     bool Queued = false;
   };
   struct TBeingWritten {
     std::chrono::steady_clock::time_point Since;
-    std::uint64_t SeenInScan;
     bool Reported;
   };
   // What trying a file came to. Ready: it could be taken, but a lower one is waited for.
@@ -90,6 +101,10 @@ private:
   void TakeRestored();
   void DeleteRestoredFiles(const std::vector<UpdateEntry>& entries);
   void TakeLowestFile();
+  void UpdateIndex();
+  void StartWatch(std::chrono::steady_clock::time_point now);
+  void ReadEvents();
+  bool HasOtherWriter(const std::string& rawName, const struct stat& opened);
   TTry TryToTake(const TListedName& entry, bool mayTake);
   TTry WaitForWriter(const TListedName& entry);
   bool IsPassedOver(const std::string& rawName);
@@ -106,7 +121,11 @@ private:
   // Files passed over (or queued but undeletable), by name, until they change or go.
   std::unordered_map<std::string, TPassedOver> FPassedOver;
   std::unordered_map<std::string, TBeingWritten> FBeingWritten;
-  std::uint64_t FScanNumber = 0;
+  TFolderIndex FIndex;
+  TFolderWatch FWatch;
+  bool FEventsReady = true;       // events may wait to be read
+  bool FToldUnavailable = false;
+  std::chrono::steady_clock::time_point FNextListing, FNextFolderCheck, FNextWatchTry;
   std::string FHaltedBy;        // why no file is taken, as last shown
   std::string FNotRecordedWhy;  // what OnTaking last said, until it records a file
   std::deque<UpdateEntry> FRestored;  // restored updates that did not fit yet

@@ -65,6 +65,22 @@ TRelay::TRelay(std::string updateFolder)
   FIntake.OnHalted = [this](const std::string& line) {
     if (OnIntakeHalted) OnIntakeHalted(line);
   };
+  FIntake.OnFolderEventsUnavailable = [this](const std::string& line) {
+    if (OnFolderEventsUnavailable) OnFolderEventsUnavailable(line);
+  };
+  // The event loop tells when folder events wait, so that a scan tick with nothing new reads
+  // nothing. The notifier stays off from then until the tick has read them.
+  FIntake.WaitForFolderEvents = [this](int fd) {
+    if (fd < 0) return;
+    if (!FFolderEvents || FFolderEvents->socket() != fd) {
+      FFolderEvents = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+      QObject::connect(FFolderEvents.get(), &QSocketNotifier::activated, [this] {
+        FFolderEvents->setEnabled(false);
+        FIntake.FolderEventsReady();
+      });
+    }
+    FFolderEvents->setEnabled(true);
+  };
   Timer1.OnTimer = [this] { FIntake.ScanUpdateFolder(); };
   SendTimer.OnTimer = [this] { SendTimerTimer(); };
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QSocketNotifier>
+
 #include <array>
 #include <chrono>
 #include <functional>
@@ -97,6 +99,8 @@ public:
   // Called when the intake stops taking files, with the line that says why, and with "" when
   // it takes them again.
   std::function<void(const std::string& line)> OnIntakeHalted;
+  // Called once when the intake gets no folder events and lists the folder on every tick.
+  std::function<void(const std::string& line)> OnFolderEventsUnavailable;
 
 private:
   void SendTimerTimer();
@@ -111,6 +115,7 @@ private:
   Text FReplyText;
   Text FReply;
   TUpdateIntake FIntake;
+  std::unique_ptr<QSocketNotifier> FFolderEvents;  // goes before the intake closes its descriptor
   THttpFetchForm* FFetchForm = nullptr;
   std::unique_ptr<HTTPThread> FWorker;
   TRetrySchedule FRetry{std::chrono::seconds(0)};

@@ -165,6 +165,7 @@ int main(int argc, char** argv) {
   say("Watching " + folder);
   ReportRelay(relay, output ? &*output : nullptr, logLine);
   relay.OnIntakeHalted = [&say, &folder](const std::string& line) { say(line.empty() ? "Watching " + folder : line); };
+  relay.OnFolderEventsUnavailable = say;
   // A service stop, Ctrl-C or a closed terminal ends the program as closing the window does.
   const TShutdownSignals shutdownSignals([&relay, &mainForm] {
     if (mainForm) {

@@ -1,6 +1,7 @@
 #include "relay/UpdateIntake.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <thread>
 #include <filesystem>
 #include <fstream>
+#include <string>
 #include <vector>
 
 #include "TempFolder.h"
@@ -441,6 +443,121 @@ TEST_F(UpdateIntakeTest, UndeletableFileIsQueuedOnceDeletedWhenItCanBeAndHoldsNo
     }
   }
   EXPECT_EQ(RunWithoutPrivileges(Folder, 0555, [this] { return UndeletableChecks(Intake, Folder); }), 0);
+}
+
+TEST_F(UpdateIntakeTest, TicksTakeFromTheIndexWithoutListingTheFolder) {
+  Intake.ScanUpdateFolder();
+  // Created highest first, more than the kernel's event queue holds by default: the queue
+  // overflows, and the folder is listed once more.
+  constexpr int Files = 20000;
+  for (int number = Files; number >= 1; --number) {
+    char name[32];
+    std::snprintf(name, sizeof name, "C%06d.txt", number);
+    const int fd = ::open((Folder.Path() + name).c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, name, 7), 7);
+    ::close(fd);
+  }
+  Intake.ScanUpdateFolder();
+  const std::uint64_t listings = Intake.FolderListings();
+  EXPECT_LE(listings, 2u);
+  for (int tick = 2; tick <= 5; ++tick) Intake.ScanUpdateFolder();
+  ASSERT_EQ(QueueCount, 5);
+  for (int slot = 1; slot <= 5; ++slot) EXPECT_EQ(UpdateQueue[slot].Site, u"C00000" + IntToText(slot));
+  EXPECT_EQ(Intake.FolderListings(), listings);
+  EXPECT_FALSE(Folder.Exists("C000005.txt"));
+  EXPECT_TRUE(Folder.Exists("C000006.txt"));
+}
+
+TEST_F(UpdateIntakeTest, AFolderGoneOrPutInPlaceOfTheWatchedOneIsWatchedAnew) {
+  namespace fs = std::filesystem;
+  // Each makes another folder stand at `watched` and returns where the old one went, if anywhere.
+  const struct {
+    const char* What;
+    std::function<std::string(const std::string& above, const std::string& watched)> Replace;
+  } cases[] = {
+      {"removed and made again", [](const std::string&, const std::string& watched) {
+         fs::remove_all(watched);
+         fs::create_directory(watched);
+         return std::string();
+       }},
+      {"renamed away, another renamed in", [](const std::string& above, const std::string& watched) {
+         fs::rename(watched, above + "old");
+         fs::create_directory(above + "new");
+         fs::rename(above + "new", watched);
+         return above + "old/";
+       }},
+      {"another renamed over it", [](const std::string& above, const std::string& watched) {
+         fs::create_directory(above + "new");
+         fs::rename(above + "new", watched);
+         return std::string();
+       }},
+      // No event of the watch tells this one: the folder at the path is looked at once a second.
+      {"the folder above renamed away", [](const std::string& above, const std::string& watched) {
+         const std::string old = above.substr(0, above.size() - 1) + "-old/";
+         fs::rename(above, old);
+         fs::create_directories(watched);
+         std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+         return old + "w/";
+       }},
+  };
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    SCOPED_TRACE(cases[i].What);
+    const std::string above = Folder.Path() + "a" + std::to_string(i) + "/", watched = above + "w/";
+    fs::create_directories(watched);
+    QueueCount = 0;
+    TUpdateIntake intake(watched, Display);
+    intake.ScanUpdateFolder();
+    std::ofstream(watched + "C000001.txt") << "one\n";
+    intake.ScanUpdateFolder();
+    ASSERT_EQ(QueueCount, 1);
+    const std::string old = cases[i].Replace(above, watched);
+    if (!old.empty()) std::ofstream(old + "C000002.txt") << "old\n";
+    std::ofstream(watched + "C000003.txt") << "three\n";
+    intake.ScanUpdateFolder();
+    intake.ScanUpdateFolder();
+    ASSERT_EQ(QueueCount, 2);
+    EXPECT_EQ(UpdateQueue[2].Site, u"three");
+    EXPECT_TRUE(old.empty() || fs::exists(old + "C000002.txt"));
+  }
+}
+
+// Waits (boundedly) for one byte on `fd`.
+bool AwaitStep(int fd) {
+  pollfd ready{fd, POLLIN, 0};
+  char step = 0;
+  return ::poll(&ready, 1, 10000) == 1 && ::read(fd, &step, 1) == 1;
+}
+
+TEST_F(UpdateIntakeTest, AFileAnotherUserHoldsOpenForWritingIsWaitedFor) {
+  // The intake runs as another user, who can have no lease on the writer's file: only the
+  // folder's events tell that it is being written.
+  int toWriter[2], toIntake[2];
+  ASSERT_EQ(::pipe(toWriter), 0);
+  ASSERT_EQ(::pipe(toIntake), 0);
+  std::thread writer([&] {
+    if (!AwaitStep(toWriter[0])) return;
+    const int fd = ::open((Folder.Path() + "C000001.txt").c_str(), O_WRONLY | O_CREAT, 0644);
+    const bool written = fd >= 0 && ::write(fd, "site\n", 5) == 5;
+    Folder.Write("C000002.txt", "two\n");
+    if (!written || ::write(toIntake[1], "w", 1) != 1 || !AwaitStep(toWriter[0])) return;
+    if (::write(fd, "req\n", 4) == 4 && ::close(fd) == 0) {
+      EXPECT_EQ(::write(toIntake[1], "c", 1), 1);
+    }
+  });
+  const int status = RunWithoutPrivileges(Folder, 0777, [&] {
+    Intake.ScanUpdateFolder();
+    if (::write(toWriter[1], "s", 1) != 1 || !AwaitStep(toIntake[0])) return 3;
+    for (int tick = 0; tick < 3; ++tick) Intake.ScanUpdateFolder();
+    if (QueueCount != 0) return 4;
+    if (::write(toWriter[1], "s", 1) != 1 || !AwaitStep(toIntake[0])) return 5;
+    Intake.ScanUpdateFolder();
+    Intake.ScanUpdateFolder();
+    return QueueCount == 2 && UpdateQueue[1].Request == u"req" && UpdateQueue[2].Site == u"two" ? 0 : 6;
+  });
+  EXPECT_EQ(status, 0);
+  writer.join();
+  for (int fd : {toWriter[0], toWriter[1], toIntake[0], toIntake[1]}) ::close(fd);
 }
 
 } // namespace
