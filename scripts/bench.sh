@@ -18,7 +18,9 @@ for arg; do
   esac
 done
 
-scripts/setup.sh
+. scripts/packages.sh
+install_missing "${relaybox_test_packages[@]}"
+RELAYBOX_BUILD_ALL=1 scripts/setup.sh
 bin=${RELAYBOX_BUILD_DIR:-build}/bench
 logs=$(mktemp -d /tmp/relaybox-bench-logs-XXXXXX)
 trap 'rm -rf "$logs"' EXIT

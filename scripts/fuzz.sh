@@ -4,7 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
-scripts/setup.sh >/dev/null
+. scripts/packages.sh
+install_missing "${relaybox_packages[@]}" "${relaybox_test_packages[@]}"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DRELAYBOX_FUZZ=ON -DRELAYBOX_TESTS=OFF >/dev/null
 cmake --build build-fuzz --target relaybox_update_file_fuzzer relaybox_http_reply_fuzzer \
   relaybox_http_conversation_fuzzer relaybox_https_conversation_fuzzer

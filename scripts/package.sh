@@ -5,9 +5,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# The build needs what setup.sh installs; the check needs lintian.
+# The build needs what setup.sh installs, and dpkg's tools; the check needs lintian.
 . scripts/packages.sh
-install_missing "${relaybox_packages[@]}" lintian
+install_missing "${relaybox_packages[@]}" "${relaybox_package_packages[@]}"
 
 build=build-package
 # Fortify, stack protector, relro and bind-now; gcc builds PIE by default on Debian. The

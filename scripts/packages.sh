@@ -1,17 +1,25 @@
 # The Debian packages Relaybox needs, and how the scripts install the missing ones.
-# Sourced by setup.sh and package.sh.
+# Sourced by setup.sh, test.sh, package.sh and the bench, fuzz and screenshot scripts.
 
+# What building and running the program need.
 relaybox_packages=(
   cmake ninja-build g++ pkg-config
-  qt6-base-dev qt6-qpa-plugins libxcb1-dev libssl-dev openssl
-  libgtest-dev
+  qt6-base-dev qt6-qpa-plugins libxcb1-dev libssl-dev
   fonts-liberation fonts-dejavu-core
+)
+
+# What the tests, benchmarks, fuzzing and screenshots add: GoogleTest, clang for libFuzzer, a
+# virtual display, the reference servers and clients, and openssl to make test certificates.
+relaybox_test_packages=(
+  libgtest-dev openssl
   clang libclang-rt-14-dev
   xvfb xauth imagemagick xdotool python3
-  dpkg-dev desktop-file-utils
   curl inotify-tools
   nginx lighttpd lighttpd-mod-deflate lighttpd-mod-openssl apache2
 )
+
+# What the Debian package's build and check add.
+relaybox_package_packages=(dpkg-dev desktop-file-utils lintian)
 
 # install_missing PACKAGE...: installs those not installed yet, with sudo when not root.
 install_missing() {

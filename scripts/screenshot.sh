@@ -7,6 +7,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 out=$(realpath -m "${1:-build/screenshots}")
 mkdir -p "$out"
+. scripts/packages.sh
+install_missing "${relaybox_test_packages[@]}"
 [ -x build/relaybox ] || scripts/setup.sh
 
 home=$(mktemp -d)
