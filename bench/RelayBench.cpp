@@ -10,7 +10,7 @@
 //            flood, one-byte chunks, a trickle                                    (program only)
 //   oddfiles CPU and memory with a FIFO and a link to /dev/zero named like updates,
 //            and an update behind them delivered                                 (program only)
-//   bigline  CPU and memory to take a 1 GiB one-line update file                  (program only)
+//   bigline  CPU and memory to take a 1 GiB update file with a 60 MiB site line    (program only)
 //   rss      memory with 2000 updates of 1 KB queued behind a stalled delivery   (program only)
 //   scan     CPU per scan tick and delivery rate with 10,000 files waiting       (program only)
 //   boundrss memory with 2000 updates queued whose two lines are at the 16,384-character

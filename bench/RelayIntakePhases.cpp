@@ -1,9 +1,11 @@
 // The relay bench's intake phases: what files the program must take without reading all of
 // them, or must not open at all, cost it.
-//   bigline   a 1 GiB one-line update file, written under a temporary name and renamed into
-//             the folder: the program's CPU from the rename until the file is gone, its peak
-//             RSS above what it had just before, and how long its RSS takes to come back.
-//             The update must still be delivered with its address.
+//   bigline   a 1 GiB update file whose site line runs for 60 MiB, with its address after it
+//             (inside the 64 MiB a file is read to) and 960 MiB of a third line no one reads,
+//             written under a temporary name and renamed into the folder: the program's CPU
+//             from the rename until the file is gone, its peak RSS above what it had just
+//             before, and how long its RSS takes to come back. The update must still be
+//             delivered with its address.
 //   oddfiles  a link to /dev/zero and a FIFO named like updates: CPU and RSS over 10 s, as in
 //             the idle phase; then an update numbered behind them must be delivered, and both
 //             must still be there.
@@ -26,7 +28,8 @@ namespace relaybox::bench {
 namespace {
 
 constexpr int BigLineUpdate = 30001;
-constexpr std::size_t BigLineBytes = std::size_t{1} << 30;
+constexpr std::size_t BigFileBytes = std::size_t{1} << 30;
+constexpr std::size_t BigLineBytes = std::size_t{60} << 20;
 constexpr std::size_t WriteBlock = 1 << 20;
 constexpr auto TakeLimit = 60s;
 constexpr auto SampleEvery = 5ms;
@@ -35,15 +38,18 @@ constexpr std::size_t NearIdle = 4 * 1024 * 1024;  // "back at idle": within thi
 
 constexpr int FirstOddFile = 40001;  // the link; the FIFO and the update come next
 
-// Writes the 1 GiB site line and the address under a temporary name.
+// Writes the long site line, the address and the unread rest under a temporary name.
 void WriteBigLine(const fs::path& path, const std::string& url) {
   const TFd out(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   if (out.Get() < 0) throw TFailure{2, "cannot create " + path.string() + ": " + std::strerror(errno)};
   const std::string block(WriteBlock, 'x');
-  const std::string tail = "\r\n" + url + "\r\n";
-  for (std::size_t i = 0; i < BigLineBytes / WriteBlock + 1; ++i) {
+  const std::string address = "\r\n" + url + "\r\n";
+  const std::size_t blocks = BigFileBytes / WriteBlock;
+  for (std::size_t i = 0; i <= blocks; ++i) {
     CheckInterrupted();
-    const std::string_view part = i < BigLineBytes / WriteBlock ? std::string_view(block) : std::string_view(tail);
+    const std::string_view part = i == BigLineBytes / WriteBlock ? std::string_view(address)
+                                  : i < blocks                    ? std::string_view(block)
+                                                                  : std::string_view();
     for (std::size_t done = 0; done < part.size();) {
       const ssize_t n = ::write(out.Get(), part.data() + done, part.size() - done);
       if (n < 0 && errno == EINTR) continue;
@@ -76,7 +82,7 @@ void BigLinePhase(TRelay& relay, TServer& fast, const fs::path& folder) {
   const fs::path update = folder / UpdateName(BigLineUpdate);
   const auto writeStart = Clock::now();
   WriteBigLine(temp, Url(fast, path));
-  std::printf("bigline: %zu MiB written in %.1f s\n", BigLineBytes >> 20, Seconds(Clock::now() - writeStart));
+  std::printf("bigline: %zu MiB written in %.1f s\n", BigFileBytes >> 20, Seconds(Clock::now() - writeStart));
   const std::size_t idle = relay.MemoryBytes("VmRSS");
   const bool reset = relay.ResetPeak();
   const double cpuBefore = relay.CpuSeconds();
