@@ -62,7 +62,7 @@ TUpdateFile::TOpenResult TUpdateFile::Open(const std::string& path) {
     Close();
     return BeingWritten;
   }
-  FReader.emplace([this](char* buffer, std::size_t size) { return ReadBytes(buffer, size); }, UpdateLineLimit);
+  FReader.emplace([this](char* buffer, std::size_t size) { return ReadBytes(buffer, size); }, UpdateLineLimit, FBuffer);
   return Opened;
 }
 

@@ -31,6 +31,8 @@ public:
   };
 
   TUpdateFile() = default;
+  // Reads through `buffer`, which outlives this file: the next file reuses it.
+  explicit TUpdateFile(TReadBuffer& buffer) : FBuffer(&buffer) {}
   ~TUpdateFile();
   TUpdateFile(const TUpdateFile&) = delete;
   TUpdateFile& operator=(const TUpdateFile&) = delete;
@@ -57,6 +59,7 @@ private:
   struct stat FInfo {};
   bool FLeased = false;
   std::size_t FBytesRead = 0;
+  TReadBuffer* FBuffer = nullptr;  // none: the reader has its own
   std::optional<TTextLineReader> FReader;  // present while open
 
   std::size_t ReadBytes(char* buffer, std::size_t size);

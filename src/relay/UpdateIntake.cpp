@@ -211,7 +211,7 @@ bool TUpdateIntake::HasOtherWriter(const std::string& rawName, const struct stat
 
 TUpdateIntake::TTry TUpdateIntake::TryToTake(const TListedName& entry, bool mayTake) {
   const std::string path = FFolder + entry.RawName;
-  TUpdateFile file;
+  TUpdateFile file(FReadBuffer);
   switch (file.Open(path)) {
     case TUpdateFile::Vanished:
       FIndex.Remove(entry.RawName);  // gone before its event was read

@@ -12,6 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "base/TextLineReader.h"
 #include "relay/FolderIndex.h"
 #include "relay/FolderListing.h"
 #include "relay/FolderWatch.h"
@@ -129,6 +130,7 @@ private:
   std::string FHaltedBy;        // why no file is taken, as last shown
   std::string FNotRecordedWhy;  // what OnTaking last said, until it records a file
   std::deque<UpdateEntry> FRestored;  // restored updates that did not fit yet
+  TReadBuffer FReadBuffer;            // every update file is read through it
 };
 
 } // namespace relaybox
