@@ -302,14 +302,6 @@ void TAsyncSocket::Connect() {
   if (FType != SOCK_STREAM) return ReportSocketError("Connect (socket)", WSAESOCKTNOSUPPORT);
   FHSocket = ::socket(FPeer.Family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, FProtocol);
   if (FHSocket < 0) return ReportSocketError("Connect (socket)", ErrnoToSocketError(errno));
-  socklen_t size = sizeof FSndBufSize;
-  if (::getsockopt(FHSocket, SOL_SOCKET, SO_SNDBUF, &FSndBufSize, &size) != 0) {
-    return ReportSocketError("getsockopt(SO_SNDBUF)", ErrnoToSocketError(errno));
-  }
-  size = sizeof FRcvBufSize;
-  if (::getsockopt(FHSocket, SOL_SOCKET, SO_RCVBUF, &FRcvBufSize, &size) != 0) {
-    return ReportSocketError("getsockopt(SO_RCVBUF)", ErrnoToSocketError(errno));
-  }
   ChangeState(wsOpened);
   if (FState != wsOpened) return ReportSocketError("Connect (Invalid operation in OnChangeState)", WSAEINVAL);
 

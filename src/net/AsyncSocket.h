@@ -176,7 +176,6 @@ private:
   bool FShutdownSent = false;  // Shutdown ended our sending side
   bool FPaused = false;
   int FSelectEvent = 0;
-  int FSndBufSize = 0, FRcvBufSize = 0;
   std::uint64_t FReadCount = 0, FWriteCount = 0;
   bool FInReceiveLoop = false;
   bool FReadReenableDue = false;  // a receive inside the loop left the re-enabling to its end
