@@ -268,6 +268,9 @@ TEST_P(StopAnyMomentTest, EveryUpdateArrivesInOrder) {
   TLoopbackPeer server(
       [&](int connection) {
         const std::string request = TLoopbackPeer::ReadHeader(connection);
+        // A stop between the connect and the request closes the connection unused: the update
+        // stays queued for the next start, and nothing arrived.
+        if (request.empty()) return;
         const std::size_t n = request.find("n=");
         {
           const std::lock_guard guard(lock);
