@@ -27,7 +27,7 @@ void THttpClient::FailTls(const TTlsError& error) {
   const THttpState state = State();
   if (state == httpReady || state == httpAborting || FFailure != hfNone) return;
   FTlsError = error;
-  // The host as the address names it, not as the bytes OpenSSL was given.
+  // The host as the address names it: the session knows only the bytes OpenSSL was given.
   if (error.Kind == TTlsFailure::HostMismatch) FTlsError.Detail = TextToUtf8(FServerHost);
   FailConnection(hfTls, RequestErrorTls, Utf8ToText(TlsFailureText(FTlsError)));
 }

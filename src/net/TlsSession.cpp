@@ -28,7 +28,7 @@ bool IsAddressLiteral(const std::string& host) {
   return ::inet_pton(AF_INET, host.c_str(), address) == 1 || ::inet_pton(AF_INET6, host.c_str(), address) == 1;
 }
 
-TTlsError VerifyError(long result, const std::string& host) {
+TTlsError VerifyError(long result) {
   switch (result) {
     case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
       return {TTlsFailure::SelfSigned, {}};
@@ -43,7 +43,7 @@ TTlsError VerifyError(long result, const std::string& host) {
       return {TTlsFailure::NotYetValid, {}};
     case X509_V_ERR_HOSTNAME_MISMATCH:
     case X509_V_ERR_IP_ADDRESS_MISMATCH:
-      return {TTlsFailure::HostMismatch, host};
+      return {TTlsFailure::HostMismatch, {}};
     default:
       return {TTlsFailure::Rejected, X509_verify_cert_error_string(result)};
   }
@@ -117,7 +117,7 @@ void TTlsSession::TFree::operator()(ssl_st* ssl) const {
 }
 
 TTlsSession::TTlsSession(TTlsContext& context, const std::string& host, const std::string& port)
-    : FContext(context), FSsl(SSL_new(context.Native())), FHost(host), FKey(host + ":" + port) {
+    : FContext(context), FSsl(SSL_new(context.Native())), FKey(host + ":" + port) {
   if (!FSsl) throw ESocketException("TLS: cannot create a connection (" + LastReason("no reason") + ")");
   BIO* const incoming = BIO_new(BIO_s_mem());
   BIO* const outgoing = BIO_new(BIO_s_mem());
@@ -185,7 +185,7 @@ void TTlsSession::FailHandshake() {
   if (!StartsLikeTls(FFirstBytes)) {
     FError = {FFirstBytes == "HTTP/" ? TTlsFailure::PlainHttp : TTlsFailure::NotTls, {}};
   } else if (verify != X509_V_OK) {
-    FError = VerifyError(verify, FHost);
+    FError = VerifyError(verify);
   } else {
     FError = {TTlsFailure::Protocol, LastReason("handshake failed")};
   }

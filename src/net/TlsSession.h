@@ -21,7 +21,7 @@ enum class TTlsFailure : std::uint8_t {
   UnknownAuthority,  // no trusted authority issued the chain
   Expired,
   NotYetValid,
-  HostMismatch,      // Detail holds the host that was asked for
+  HostMismatch,      // the owner names the host it asked for
   Rejected,          // another verification error; Detail holds OpenSSL's words
   PlainHttp,         // the server answered in plain HTTP
   NotTls,            // the first bytes of the reply are no TLS record
@@ -113,7 +113,6 @@ private:
 
   TTlsContext& FContext;
   std::unique_ptr<ssl_st, TFree> FSsl;
-  std::string FHost;
   std::string FKey;  // host:port, for the kept session
   std::string FFirstBytes;  // the first bytes from the peer, to tell a reply that is no TLS
   bool FEstablished = false;
