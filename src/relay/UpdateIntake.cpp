@@ -22,7 +22,8 @@ constexpr int GridRows = 5;
 // that could not be had is tried again as often.
 constexpr std::chrono::seconds ListingInterval{60};
 // How often the folder at the path is checked to be the one watched (a folder above it may
-// have been renamed or mounted over, which no event of the watch tells).
+// have been renamed or mounted over, which no event of the watch tells), and the folder's guard
+// asked while there is nothing to take.
 constexpr std::chrono::seconds FolderCheckInterval{1};
 
 bool SameTime(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
@@ -64,15 +65,21 @@ TUpdateIntake::TUpdateIntake(std::string folder, TMonitorDisplay& display, std::
 
 void TUpdateIntake::ScanUpdateFolder() {
   FDisplay.SetScanTimerEnabled(false);
-  const bool holdsFolder = HoldsFolder();
+  const auto now = std::chrono::steady_clock::now();
+  // The guard is asked before a file is taken and while a halt shows; else now and then, so
+  // that a tick with nothing to take makes no system call.
+  const bool guardDue = !FHaltedBy.empty() || now >= FNextGuardCheck;
   // While the queue is full, files wait in the folder. Restored updates are this relay's
   // already, so they are queued whoever holds the folder.
-  if (QueueCount < QueueCapacity) {
-    if (!FRestored.empty()) {
-      TakeRestored();
-    } else if (holdsFolder) {
-      TakeLowestFile();
-    }
+  if (QueueCount >= QueueCapacity) {
+    if (guardDue) HoldsFolder();
+  } else if (!FRestored.empty()) {
+    HoldsFolder();
+    TakeRestored();
+  } else {
+    UpdateIndex();
+    const bool holds = guardDue || HasCandidate() ? HoldsFolder() : true;
+    if (holds) TakeLowestFile();
   }
   FDisplay.SetScanTimerEnabled(true);
 }
@@ -112,6 +119,7 @@ void TUpdateIntake::TakeRestored() {
 // folder is its own, it takes nothing and delivers only what it has queued. A file that cannot
 // be recorded halts the intake too, but it is tried again on every tick.
 bool TUpdateIntake::HoldsFolder() {
+  FNextGuardCheck = std::chrono::steady_clock::now() + FolderCheckInterval;
   const std::string problem = KeepFolder ? KeepFolder() : std::string();
   ShowHalt(problem.empty() ? FNotRecordedWhy : problem);
   return problem.empty();
@@ -126,8 +134,14 @@ void TUpdateIntake::ShowHalt(const std::string& reason) {
   if (OnHalted) OnHalted(line);
 }
 
+bool TUpdateIntake::HasCandidate() {
+  const auto& entries = FIndex.Entries();
+  return std::any_of(entries.begin(), entries.end(), [this](const auto& e) {
+    return e.second.MayBeTaken() && !IsPassedOver(e.first.RawName);
+  });
+}
+
 void TUpdateIntake::TakeLowestFile() {
-  UpdateIndex();
   // The first file that can be taken is taken; one passed over lets the next have its turn. Files
   // being written after one that is waited for start their own wait at the same time.
   bool chosen = false, waiting = false;

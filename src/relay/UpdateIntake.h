@@ -48,8 +48,9 @@ public:
 
   // Told once for each file passed over, with the reason ("cannot be read: Permission denied").
   std::function<void(const Text& name, const std::string& reason)> OnPassedOver;
-  // Asked on each tick before the folder is looked into: "" while this relay holds what is at
-  // the watch folder's path, else why not. No file is taken then.
+  // Asked before a file is taken, on every tick while a halt shows, and else once a second:
+  // "" while this relay holds what is at the watch folder's path, else why not. No file is
+  // taken then.
   std::function<std::string()> KeepFolder;
   // Told when files stop being taken ("Not taking files: " and why, shown in the count label
   // too), and with "" when they are taken again.
@@ -98,6 +99,7 @@ private:
   enum TTry { Taken, Ready, Wait, PassedOver, Vanished, NotRecorded };
 
   bool HoldsFolder();
+  bool HasCandidate();
   void ShowHalt(const std::string& reason);
   void TakeRestored();
   void DeleteRestoredFiles(const std::vector<UpdateEntry>& entries);
@@ -126,7 +128,7 @@ private:
   TFolderWatch FWatch;
   bool FEventsReady = true;       // events may wait to be read
   bool FToldUnavailable = false;
-  std::chrono::steady_clock::time_point FNextListing, FNextFolderCheck, FNextWatchTry;
+  std::chrono::steady_clock::time_point FNextListing, FNextFolderCheck, FNextWatchTry, FNextGuardCheck;
   std::string FHaltedBy;        // why no file is taken, as last shown
   std::string FNotRecordedWhy;  // what OnTaking last said, until it records a file
   std::deque<UpdateEntry> FRestored;  // restored updates that did not fit yet

@@ -191,6 +191,15 @@ TEST_F(UpdateIntakeTest, NoFileIsTakenWhileTheFolderIsNotThisRelays) {
   Intake.ScanUpdateFolder();
   EXPECT_EQ(QueueCount, 1);
   EXPECT_EQ(lines, (std::vector<std::string>{halted, ""}));
+  // Asked before each file is taken; a tick with nothing to take does not ask again at once.
+  int asked = 0;
+  Intake.KeepFolder = [&asked] { return ++asked, std::string(); };
+  for (int tick = 0; tick < 3; ++tick) Intake.ScanUpdateFolder();
+  EXPECT_EQ(asked, 0);
+  Folder.Write("C000002.txt", "s\nr\n");
+  Intake.ScanUpdateFolder();
+  EXPECT_EQ(asked, 1);
+  EXPECT_EQ(QueueCount, 2);
 }
 
 TEST_F(UpdateIntakeTest, AFileThatCannotBeRecordedStaysAndHaltsTheIntakeUntilOneIs) {
