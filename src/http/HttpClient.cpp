@@ -168,7 +168,9 @@ void THttpClient::SetMultiThreaded(bool value) {
 
 void THttpClient::StoreState(THttpState state) {
   FState.store(state, std::memory_order_release);
-  FState.notify_all();
+  // A thread waiting for the exchange waits for its end only: waking it on every step would
+  // cost two thread switches a step for nothing.
+  if (state == httpReady) FState.notify_all();
 }
 
 void THttpClient::Get() { RunRequestSync(httpGET); }
