@@ -199,8 +199,9 @@ inline int RequestNumber(const std::string& line) {
 // that execs bash on the baseline script. Its CPU time counts the whole process tree.
 class TRelay {
 public:
-  TRelay(const std::string& executable, const std::vector<std::string>& env, const fs::path& log)
-      : FChild(executable, env, log) {}
+  TRelay(const std::string& executable, const std::vector<std::string>& args, const std::vector<std::string>& env,
+         const fs::path& log)
+      : FChild(executable, args, env, log) {}
   TRelay(const TRelay&) = delete;
   TRelay& operator=(const TRelay&) = delete;
   ~TRelay() { Stop(); }
@@ -219,6 +220,20 @@ public:
     for (const auto& process : Tree()) ticks += process.Ticks;
     FChild.CheckAlive();
     return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+  }
+
+  // CPU of the top process's live threads in seconds, to the nanosecond (schedstat): for the
+  // idle figures, where CpuSeconds' clock ticks are too coarse. Threads that ended are missed.
+  double ThreadCpuSeconds() {
+    unsigned long long nanoseconds = 0;
+    std::error_code error;
+    for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(FChild.Pid()) + "/task", error)) {
+      std::ifstream in(task.path() / "schedstat");
+      unsigned long long running = 0;
+      if (in >> running) nanoseconds += running;
+    }
+    FChild.CheckAlive();
+    return static_cast<double>(nanoseconds) / 1e9;
   }
 
   // A field of /proc/<pid>/status in kB of the top process, in bytes: "VmRSS" or "VmHWM".
@@ -382,6 +397,35 @@ inline void DropBoundUpdate(const fs::path& folder, int n, const std::string& ur
   site.resize(length, 'x');
   DropUpdateLines(folder, n, site, BoundAddress(url, length));
 }
+
+// What a burst came to: deliveries per second and the relay's CPU per delivery in ms.
+struct TBurst {
+  double Rate;
+  double CpuMs;
+};
+// Drops `count` updates numbered from `first` at once, waits until `fast` has them all and says
+// whether they came in order.
+TBurst DeliverBurst(TRelay& relay, TServer& fast, const fs::path& folder, int first, int count, const std::string& label);
+
+// A program of the phase's own, in a fresh home, started with `args`.
+struct TOwnRelay {
+  TOwnRelay(const std::string& program, const std::vector<std::string>& args)
+      : Relay(program, args, ProgramEnvironment(Home.Path()), Home.Log()) {}
+  TRelayHome Home;
+  TRelay Relay;
+};
+
+// The quiet phases, in RelayQuietPhases.cpp: what the program costs beside its deliveries.
+// `window` delivers a burst with the window shown (offscreen) in a program of its own;
+// `backlog` delivers while 5,000 files wait, next to `emptyCpuMs` from the burst; `unrelated`
+// is idle CPU with 100,000 unrelated files in the folder; `waiting` is the CPU of a scan tick
+// with 100,000 updates waiting; `start` is the time from start to the first delivery. Each
+// leaves the folders it used empty.
+void WindowPhase(const std::string& program, TServer& fast, int count);
+void BacklogPhase(TRelay& relay, TServer& fast, const fs::path& folder, double emptyCpuMs);
+void UnrelatedIdlePhase(const std::string& program);
+void WaitingTickPhase(const std::string& program, TServer& silent);
+void StartPhase(const std::string& program, TServer& fast);
 
 // The intake phases, in RelayIntakePhases.cpp: a 1 GiB one-line update file (`bigline`), and a
 // FIFO and a link to /dev/zero named like updates (`oddfiles`). Each leaves the folder empty.

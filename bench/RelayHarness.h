@@ -109,11 +109,12 @@ private:
   fs::path FPath;
 };
 
-// The program under test with stdin from /dev/null and its output in `log`; stopped on
-// destruction.
+// The program under test, with `args`, stdin from /dev/null and its output in `log`; stopped
+// on destruction.
 class TChild {
 public:
-  TChild(const std::string& program, const std::vector<std::string>& env, const fs::path& log) {
+  TChild(const std::string& program, const std::vector<std::string>& args, const std::vector<std::string>& env,
+         const fs::path& log) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -122,8 +123,10 @@ public:
     std::vector<char*> envp;
     for (const auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
     envp.push_back(nullptr);
-    char* argv[] = {const_cast<char*>(program.c_str()), nullptr};
-    const int error = ::posix_spawn(&FPid, program.c_str(), &actions, nullptr, argv, envp.data());
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    const int error = ::posix_spawn(&FPid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     if (error != 0) throw TFailure{2, "cannot start " + program + ": " + std::strerror(error)};
   }

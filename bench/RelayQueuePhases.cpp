@@ -199,8 +199,8 @@ void QueuePhases(TWatched relay, TServer& fast, bool rss, bool scan, std::size_t
     Figure("scan_tick_full", 1000 * used / (Seconds(MeasureFor) * TicksPerSecond), 2, "ms CPU", "< 20");
   }
   if (rss) {
-    Figure("rss_idle", Mb(idleRss), 1, "MB", "none");
-    Figure("rss_2000_queued", Mb(relay.Relay.MemoryBytes("VmRSS")), 1, "MB", "< 60");
+    Figure("rss_idle", Mb(idleRss), 1, "MB", "<= 12");
+    Figure("rss_2000_queued", Mb(relay.Relay.MemoryBytes("VmRSS")), 1, "MB", "<= 20");
     Figure("rss_peak", Mb(relay.Relay.PeakBytes()), 1, "MB", "< 60");
   }
   if (boundFill) MeasureBound(*bound, *boundFill, boundAnswer, boundIdleRss);

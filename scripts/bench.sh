@@ -58,8 +58,13 @@ Latency and throughput	latency_median	End-to-end latency, median
 Latency and throughput	latency_p90	End-to-end latency, 90th percentile
 Latency and throughput	latency_max	End-to-end latency, maximum
 Latency and throughput	burst_rate	Sustained throughput (burst of 300)
-Latency and throughput	cpu_per_delivery	CPU per delivery (burst of 300)
+Latency and throughput	cpu_per_delivery	CPU per delivery (burst of 300, headless)
+Latency and throughput	cpu_per_delivery_window	CPU per delivery with the window shown (offscreen, burst of 300)
+Latency and throughput	cpu_per_delivery_5000_waiting	CPU per delivery with 5,000 files waiting
+Latency and throughput	backlog_cpu_vs_empty	That, against the burst's figure
+Latency and throughput	first_delivery_after_start	Time from start to the first delivery (median of 3)
 Idle and waiting	idle_cpu	CPU when idle (share of one core)
+Idle and waiting	idle_cpu_100000_unrelated	CPU when idle with 100,000 unrelated files in the folder
 Idle and waiting	silent_abort_after	Unanswered delivery given up after
 Idle and waiting	silent_cpu	CPU while a delivery waits unanswered
 Idle and waiting	flood_delivery_max	Longest delivery whose reply never ends (body flood, one-byte chunks, trickle), seen from the server
@@ -77,6 +82,7 @@ Scanning with 10,000 files waiting	scan_tick_filling	CPU per scan tick, queue fi
 Scanning with 10,000 files waiting	scan_tick_full	CPU per scan tick, queue full (5 ticks/s)
 Scanning with 10,000 files waiting	scan_tick_draining	CPU per tick while draining, deliveries included (5 ticks/s)
 Scanning with 10,000 files waiting	scan_rate_10000_waiting	Throughput with 10,000 files waiting
+Scanning with 10,000 files waiting	scan_tick_100000_waiting	CPU per scan tick with 100,000 files waiting, queue filling
 EOF
 
 # Rows "area<TAB>label<TAB>value<TAB>baseline<TAB>target<TAB>met" from "figure:" lines, which
