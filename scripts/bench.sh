@@ -2,7 +2,7 @@
 # Builds Relaybox with its tests and benchmarks, runs every benchmark in bench/ and writes
 # build/bench/RESULTS.md: the machine, then per area each figure next to its baseline from the
 # same run, its target and whether it was met. A bench that fails fails the run (exit 1), and
-# the figures it did not measure show as failed. Copy the report to bench/RESULTS.md to keep it. Takes about 13 minutes, 8 of them for the relay
+# the figures it did not measure show as failed. Copy the report to bench/RESULTS.md to keep it. Takes about 16 minutes, 8 of them for the relay
 # bench's 2000-update queues (two programs, filled side by side at 5 files per second each).
 # The relay bench writes a 1 GiB update file under /tmp for a moment.
 #   scripts/bench.sh [--soak]   also runs the soak test's quick run (about 5 more minutes)

@@ -28,7 +28,9 @@ void TFolderIndex::Relist() {
   places.reserve(listing.size());
   for (std::uint64_t rank = 0; rank < listing.size(); ++rank) {
     TListedName& listed = listing[rank];
-    const TWriter writer = WriterOf(listed.RawName);
+    const TWriter writer = FPlaces.contains(listed.RawName) ? WriterOf(listed.RawName)
+                           : FEventsLost                     ? Unknown
+                                                             : NoWriter;
     const std::int32_t number = NumberOf(listed.Name);
     places.emplace(listed.RawName, std::pair(number, rank));
     TKey key{number, rank, listed.RawName};
@@ -40,7 +42,7 @@ void TFolderIndex::Relist() {
   FOrder = std::move(order);
   FPlaces = std::move(places);
   FUnranked = 0;
-  FStale = FTieUnknown = false;
+  FStale = FTieUnknown = FEventsLost = false;
 }
 
 void TFolderIndex::Apply(const TFolderEvent& event) {
@@ -48,9 +50,12 @@ void TFolderIndex::Apply(const TFolderEvent& event) {
   switch (event.Kind) {
     case TFolderEvent::Lost:
     case TFolderEvent::Overflowed:
-      // Closes may have gone unseen: a writer not known to be there any more is not waited for.
-      for (auto& [key, entry] : FOrder) entry.Writer = NoWriter;
-      FStale = true;
+      // Opens and closes may have gone unseen.
+      for (auto& [key, entry] : FOrder) entry.Writer = Unknown;
+      FStale = FEventsLost = true;
+      return;
+    case TFolderEvent::Reopened:
+      FStale = true;  // a listing that found nothing while the folder could not be read is redone
       return;
     case TFolderEvent::Removed:
       Remove(rawName);

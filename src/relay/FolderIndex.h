@@ -19,8 +19,9 @@ namespace relaybox {
 class TFolderIndex {
 public:
   // What the events tell of a file's writers: it was made (and may not be written yet), or
-  // written to, and not closed since.
-  enum TWriter { NoWriter, Created, Written };
+  // written to, and not closed since; or not known, since events were lost after which it was
+  // found by a listing: a writer that opened it meanwhile may still have it open.
+  enum TWriter { NoWriter, Created, Written, Unknown };
   struct TKey {
     std::int32_t Number;
     std::uint64_t Rank;  // place in the last listing; Unranked for a name that came since
@@ -39,7 +40,8 @@ public:
   explicit TFolderIndex(std::string folder);
 
   // Lists the whole folder: its names, in listing order, replace those known; what is known of
-  // the writers of names still there is kept.
+  // the writers of names still there is kept. New names have no writer, or an Unknown one
+  // when events were lost since the last listing.
   void Relist();
   std::uint64_t Listings() const { return FListings; }
   // Whether the order is known only after listing: events were dropped or the watch lost, or a
@@ -76,6 +78,7 @@ private:
   std::uint64_t FListings = 0;
   bool FStale = true;
   bool FTieUnknown = false;
+  bool FEventsLost = false;  // since the last listing
 };
 
 } // namespace relaybox

@@ -117,6 +117,8 @@ void TFolderWatch::Read(const std::function<void(const TFolderEvent& event)>& ha
         return;
       } else if (event.len > 0) {
         handle({KindOf(event.mask), std::string_view(name, ::strnlen(name, event.len)), (event.mask & IN_ISDIR) != 0});
+      } else if (event.mask & IN_ATTRIB) {
+        handle({TFolderEvent::Reopened, {}, false});
       }
     }
     // A short read took all that waited; what came meanwhile makes the descriptor readable again.

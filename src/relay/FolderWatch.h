@@ -18,10 +18,11 @@ struct TFolderEvent {
     Touched,     // a name's attributes changed: it is there
     Removed,     // a name was deleted or renamed away
     Lost,        // the folder itself went (deleted, renamed, unmounted): the watch has ended
+    Reopened,    // the folder's own attributes changed (it may have become readable again)
     Overflowed   // events were dropped: what the folder holds must be listed anew
   };
   TKind Kind;
-  std::string_view RawName;  // empty for Lost and Overflowed
+  std::string_view RawName;  // empty for Lost, Reopened and Overflowed
   bool IsDirectory;
 };
 

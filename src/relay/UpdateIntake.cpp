@@ -1,6 +1,7 @@
 #include "relay/UpdateIntake.h"
 
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -50,6 +51,10 @@ std::string TUpdateIntake::TFileIdentity::Stamp() const {
   return stamp;
 }
 
+bool TUpdateIntake::TFileIdentity::SameContent(const TFileIdentity& other) const {
+  return Device == other.Device && Inode == other.Inode && Size == other.Size && SameTime(Modified, other.Modified);
+}
+
 bool TUpdateIntake::TFileIdentity::operator==(const TFileIdentity& other) const {
   return Device == other.Device && Inode == other.Inode && Mode == other.Mode && Size == other.Size &&
          SameTime(Modified, other.Modified) && SameTime(Changed, other.Changed);
@@ -78,7 +83,15 @@ void TUpdateIntake::ScanUpdateFolder() {
     TakeRestored();
   } else {
     UpdateIndex();
-    const bool holds = guardDue || HasCandidate() ? HoldsFolder() : true;
+    bool candidate = HasCandidate();
+    // Names are opened by their path: a folder put in the watched one's place since it was last
+    // looked at is watched and listed before anything is taken from it.
+    if (candidate && FWatch.IsWatching() && !FWatch.IsStillAt(FFolder)) {
+      FWatch.Stop();
+      UpdateIndex();
+      candidate = HasCandidate();
+    }
+    const bool holds = guardDue || candidate ? HoldsFolder() : true;
     if (holds) TakeLowestFile();
   }
   FDisplay.SetScanTimerEnabled(true);
@@ -209,10 +222,20 @@ void TUpdateIntake::ReadEvents() {
 
 // A file another process holds open for writing, as far as the folder's events tell: it was
 // made or written to and not closed since. A lease, which this relay cannot have on other
-// users' files, tells for sure; without one this tells what it can.
+// users' files, tells for sure; without one this tells what it can. Of a file found by a
+// listing after events were lost, only its last write tells: one written to within the writer
+// patience may still be open.
 bool TUpdateIntake::HasOtherWriter(const std::string& rawName, const struct stat& opened) {
   const TFolderIndex::TWriter writer = FIndex.WriterOf(rawName);
   if (writer == TFolderIndex::NoWriter) return false;
+  if (writer == TFolderIndex::Unknown) {
+    if (!FWatch.IsWatching()) return false;  // without events no close would ever be seen
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const auto age = std::chrono::seconds(now.tv_sec - opened.st_mtim.tv_sec) +
+                     std::chrono::nanoseconds(now.tv_nsec - opened.st_mtim.tv_nsec);
+    return age >= std::chrono::nanoseconds(0) && age < FWriterPatience;
+  }
   // A link made to a file is "made" without being opened: nobody writes through it.
   struct stat info {};
   if (writer == TFolderIndex::Created &&
@@ -289,7 +312,10 @@ TUpdateIntake::TTry TUpdateIntake::TryToTake(const TListedName& entry, bool mayT
     FNotRecordedWhy.clear();
     ShowHalt({});
   }
-  if (stillHere) {
+  // A file rewritten in place while the update was recorded (its writer's open waited for the
+  // lease) holds a new update: it stays for the next tick.
+  const std::optional<TFileIdentity> now = stillHere ? IdentityOf(entry.RawName) : std::nullopt;
+  if (now && now->SameContent(identity)) {
     if (::unlink(path.c_str()) != 0) {
       KeepDeleting(entry, identity, errno);
     } else {
@@ -331,14 +357,14 @@ bool TUpdateIntake::IsPassedOver(const std::string& rawName) {
   TPassedOver& passed = it->second;
   const auto now = std::chrono::steady_clock::now();
   if (now - passed.Checked < std::chrono::seconds(1)) return true;
-  passed.Checked = now;
   const std::optional<TFileIdentity> identity = IdentityOf(rawName);
-  if (!passed.Queued) return identity == passed.Identity;
+  // A file found changed stays so until it is tried (and remembered anew if it fails again).
+  if (!passed.Queued && identity != passed.Identity) return false;
+  passed.Checked = now;
+  if (!passed.Queued) return true;
   // A queued file is the same update while its content is: a new mode or owner (which change
   // only its mode and ctime) do not make it a new one.
-  const TFileIdentity& was = passed.Identity;
-  if (!identity || identity->Device != was.Device || identity->Inode != was.Inode || identity->Size != was.Size ||
-      !SameTime(identity->Modified, was.Modified)) {
+  if (!identity || !identity->SameContent(passed.Identity)) {
     FPassedOver.erase(it);
     return false;
   }

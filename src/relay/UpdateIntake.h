@@ -80,6 +80,9 @@ private:
     timespec Modified, Changed;
     // Device, inode, size and modification time, as the journal keeps them.
     std::string Stamp() const;
+    // The same file with the same content, as far as those four tell: a new mode or owner
+    // (which change only the mode and ctime) makes no new update.
+    bool SameContent(const TFileIdentity& other) const;
     bool operator==(const TFileIdentity& other) const;
   };
   struct TPassedOver {

@@ -1,11 +1,14 @@
 #include "relay/FolderListing.h"
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <set>
 
 #include "TempFolder.h"
+#include "relay/FolderIndex.h"
 
 namespace relaybox {
 namespace {
@@ -44,6 +47,28 @@ TEST(FolderListingTest, AWatchFolderIsUsableWhereFilesCanBeDeleted) {
     return PrepareWatchFolder(watch.Path()) == "cannot delete files in the watch folder " + watch.Path() + ": Permission denied" ? 0 : 3;
   });
   EXPECT_EQ(status, 0);
+}
+
+// After lost events nobody can tell who still writes a file the listing finds; a change to the
+// folder's own attributes (it became readable again) has it listed anew.
+TEST(FolderListingTest, TheIndexKnowsWhatLostEventsAndTheFolderItselfTell) {
+  const TTempFolder folder;
+  TFolderIndex index(folder.Path());
+  TFolderWatch watch;
+  ASSERT_EQ(watch.Start(folder.Path()), TFolderWatch::Watching);
+  folder.Write("C000001.txt", "x");
+  index.Relist();
+  EXPECT_EQ(index.WriterOf("C000001.txt"), TFolderIndex::NoWriter);
+  folder.Write("C000002.txt", "x");
+  index.Apply({TFolderEvent::Overflowed, {}, false});
+  index.Relist();
+  EXPECT_EQ(index.WriterOf("C000001.txt"), TFolderIndex::Unknown);
+  EXPECT_EQ(index.WriterOf("C000002.txt"), TFolderIndex::Unknown);
+  index.Apply({TFolderEvent::Closed, "C000002.txt", false});
+  EXPECT_EQ(index.WriterOf("C000002.txt"), TFolderIndex::NoWriter);
+  ASSERT_EQ(::chmod(folder.Path().c_str(), 0700), 0);
+  watch.Read([&index](const TFolderEvent& event) { index.Apply(event); });
+  EXPECT_TRUE(index.NeedsListing());
 }
 
 } // namespace

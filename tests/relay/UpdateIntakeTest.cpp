@@ -531,6 +531,41 @@ TEST_F(UpdateIntakeTest, AFolderGoneOrPutInPlaceOfTheWatchedOneIsWatchedAnew) {
   }
 }
 
+// The folder above is swapped for one holding a lower number and a name the old one held.
+TEST_F(UpdateIntakeTest, NothingIsTakenByANameOfAFolderNoLongerWatched) {
+  namespace fs = std::filesystem;
+  const std::string above = Folder.Path() + "a/", watched = above + "w/", other = Folder.Path() + "b/";
+  fs::create_directories(watched);
+  fs::create_directories(other + "w/");
+  std::ofstream(watched + "C000050.txt") << "old fifty\n";
+  std::ofstream(watched + "C000054.txt") << "old\n";
+  std::ofstream(other + "w/C000001.txt") << "one\n";
+  std::ofstream(other + "w/C000054.txt") << "new\n";
+  QueueCount = 0;
+  TUpdateIntake intake(watched, Display);
+  intake.ScanUpdateFolder();
+  fs::rename(above, Folder.Path() + "a-old/");
+  fs::rename(other, above);
+  intake.ScanUpdateFolder();
+  intake.ScanUpdateFolder();
+  ASSERT_EQ(QueueCount, 3);
+  EXPECT_EQ(UpdateQueue[2].Site, u"one");
+  EXPECT_EQ(UpdateQueue[3].Site, u"new");
+}
+
+TEST_F(UpdateIntakeTest, AFileRewrittenWhileItsUpdateIsRecordedStaysForTheNextTick) {
+  Folder.Write("C000001.txt", "one\n");
+  Intake.OnTaking = [this](UpdateEntry& entry) {
+    if (entry.Site == u"one") Folder.Write("C000001.txt", "one again\n");  // in place, as a writer's open waited
+    return std::string();
+  };
+  Intake.ScanUpdateFolder();
+  Intake.ScanUpdateFolder();
+  ASSERT_EQ(QueueCount, 2);
+  EXPECT_EQ(UpdateQueue[2].Site, u"one again");
+  EXPECT_FALSE(Folder.Exists("C000001.txt"));
+}
+
 // Waits (boundedly) for one byte on `fd`.
 bool AwaitStep(int fd) {
   pollfd ready{fd, POLLIN, 0};
