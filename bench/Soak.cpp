@@ -380,7 +380,7 @@ int Run(const TOptions& options) {
   std::error_code error;
   if (!fs::create_directories(folder, error)) throw TFailure{2, "cannot create " + folder.string()};
   soak::TSoakServer server(TSoak::Limit(options.Updates, plan.Count(EBehaviour::Silent)) + 5min);
-  TChild program(options.Program, ProgramEnvironment(home.Path()), log);
+  TChild program(options.Program, {}, ProgramEnvironment(home.Path()), log);
   std::printf("soak: %d updates, seed %u, program %s (pid %d), servers on ports %u and %u\n", options.Updates,
               options.Seed, options.Program.c_str(), program.Pid(), server.MainPort(), server.OtherPort());
   try {
