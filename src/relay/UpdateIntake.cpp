@@ -314,8 +314,8 @@ TUpdateIntake::TTry TUpdateIntake::TryToTake(const TListedName& entry, bool mayT
   }
   // A file rewritten in place while the update was recorded (its writer's open waited for the
   // lease) holds a new update: it stays for the next tick.
-  const std::optional<TFileIdentity> now = stillHere ? IdentityOf(entry.RawName) : std::nullopt;
-  if (now && now->SameContent(identity)) {
+  const std::optional<TFileIdentity> current = stillHere ? IdentityOf(entry.RawName) : std::nullopt;
+  if (current && current->SameContent(identity)) {
     if (::unlink(path.c_str()) != 0) {
       KeepDeleting(entry, identity, errno);
     } else {
