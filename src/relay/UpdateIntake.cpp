@@ -197,6 +197,8 @@ void TUpdateIntake::StartWatch(std::chrono::steady_clock::time_point now) {
   switch (FWatch.Start(FFolder)) {
     case TFolderWatch::Watching:
       FIndex.MarkStale();
+      // A watch after another one: what happened in the folder meanwhile went untold.
+      if (std::exchange(FWatchedBefore, true)) FIndex.Apply({TFolderEvent::Lost, {}, false});
       FEventsReady = true;
       FNextFolderCheck = now + FolderCheckInterval;
       break;
@@ -314,8 +316,10 @@ TUpdateIntake::TTry TUpdateIntake::TryToTake(const TListedName& entry, bool mayT
   }
   // A file rewritten in place while the update was recorded (its writer's open waited for the
   // lease) holds a new update: it stays for the next tick.
+  // The ctime counts too: a rewrite that keeps the size and sets the modification time back
+  // changes it.
   const std::optional<TFileIdentity> current = stillHere ? IdentityOf(entry.RawName) : std::nullopt;
-  if (current && current->SameContent(identity)) {
+  if (current && *current == identity) {
     if (::unlink(path.c_str()) != 0) {
       KeepDeleting(entry, identity, errno);
     } else {

@@ -131,6 +131,7 @@ private:
   TFolderWatch FWatch;
   bool FEventsReady = true;       // events may wait to be read
   bool FToldUnavailable = false;
+  bool FWatchedBefore = false;
   std::chrono::steady_clock::time_point FNextListing, FNextFolderCheck, FNextWatchTry, FNextGuardCheck;
   std::string FHaltedBy;        // why no file is taken, as last shown
   std::string FNotRecordedWhy;  // what OnTaking last said, until it records a file
