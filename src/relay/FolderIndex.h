@@ -38,6 +38,8 @@ public:
 
   // `folder` is the watch folder's path with its trailing "/".
   explicit TFolderIndex(std::string folder);
+  // Where the folder is listed from from now on: the same folder, reached another way.
+  void SetFolder(const std::string& folder) { FFolder = folder; }
 
   // Lists the whole folder: its names, in listing order, replace those known; what is known of
   // the writers of names still there is kept. New names have no writer, or an Unknown one

@@ -1,5 +1,6 @@
 #include "relay/FolderWatch.h"
 
+#include <fcntl.h>
 #include <limits.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -51,6 +52,7 @@ TFolderEvent::TKind KindOf(std::uint32_t mask) {
 } // namespace
 
 TFolderWatch::~TFolderWatch() {
+  Stop();
   if (FFd >= 0) ::close(FFd);
 }
 
@@ -71,10 +73,24 @@ TFolderWatch::TStart TFolderWatch::Start(const std::string& folder) {
     FProblem = "the watch folder is on a network file system";
     return Unavailable;
   }
-  FWatch = ::inotify_add_watch(FFd, folder.c_str(), WatchedEvents | IN_ONLYDIR);
+  // The folder is held open, and watched and reached through that descriptor, so that events,
+  // listings and files all come from one folder whatever is renamed to or from its path.
+  FDir = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  int error = errno;
+  if (FDir >= 0 && ::fstat(FDir, &info) == 0) {
+    FPath = "/proc/self/fd/" + std::to_string(FDir) + "/";
+    FWatch = ::inotify_add_watch(FFd, FPath.c_str(), WatchedEvents | IN_ONLYDIR);
+    error = errno;
+    // Without /proc the folder is reached by its path, as it is found on each use.
+    if (FWatch < 0 && error == ENOENT && ::access("/proc/self/fd", X_OK) != 0) {
+      FPath = folder;
+      FWatch = ::inotify_add_watch(FFd, folder.c_str(), WatchedEvents | IN_ONLYDIR);
+      error = errno;
+    }
+  }
   if (FWatch < 0) {
-    const int error = errno;
     FProblem = std::string("inotify_add_watch: ") + std::strerror(error);
+    Stop();
     return error == ENOENT || error == ENOTDIR ? Missing : Unavailable;
   }
   FDevice = info.st_dev;
@@ -87,6 +103,9 @@ void TFolderWatch::Stop() {
   // A watch the kernel ended (IN_IGNORED) is gone already; removing it again fails harmlessly.
   if (FWatch >= 0) ::inotify_rm_watch(FFd, FWatch);
   FWatch = -1;
+  if (FDir >= 0) ::close(FDir);
+  FDir = -1;
+  FPath.clear();
 }
 
 bool TFolderWatch::IsStillAt(const std::string& folder) const {

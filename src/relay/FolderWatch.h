@@ -49,6 +49,11 @@ public:
   int Fd() const { return FFd; }
   // Whether what stands at `folder` now is still the folder watched (device and inode).
   bool IsStillAt(const std::string& folder) const;
+  // While watching: the path, with its trailing "/", that leads to the watched folder through
+  // the descriptor the watch holds, also after it was renamed or another took its place. The
+  // descriptor, like any, defers the event of the folder's removal until it is let go: a
+  // removed folder is found by IsStillAt.
+  const std::string& Path() const { return FPath; }
   // Hands each waiting event to `handle`, oldest first, until none waits (or a bounded number
   // of reads is done: the rest waits for the next call). After Lost the watch is stopped and
   // the rest is not read.
@@ -57,6 +62,8 @@ public:
 private:
   int FFd = -1;
   int FWatch = -1;
+  int FDir = -1;  // the watched folder, held open
+  std::string FPath;
   dev_t FDevice = 0;
   ino_t FInode = 0;
   std::string FProblem;

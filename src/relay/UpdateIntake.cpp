@@ -186,11 +186,16 @@ void TUpdateIntake::UpdateIndex() {
     if (!FWatch.IsWatching()) StartWatch(now);
   }
   if (!FWatch.IsWatching() || now >= FNextListing) FIndex.MarkStale();
+  FIndex.SetFolder(Folder());
   if (FIndex.NeedsListing()) {
     FIndex.Relist();
     FNextListing = now + ListingInterval;
   }
 }
+
+// The watched folder while there is a watch, reached through it, so that a file is read and
+// deleted where its name was listed; else the folder at the path.
+const std::string& TUpdateIntake::Folder() const { return FWatch.IsWatching() ? FWatch.Path() : FFolder; }
 
 // The watch comes before the listing, so that no change falls between the two.
 void TUpdateIntake::StartWatch(std::chrono::steady_clock::time_point now) {
@@ -241,7 +246,7 @@ bool TUpdateIntake::HasOtherWriter(const std::string& rawName, const struct stat
   // A link made to a file is "made" without being opened: nobody writes through it.
   struct stat info {};
   if (writer == TFolderIndex::Created &&
-      (opened.st_nlink > 1 || ::lstat((FFolder + rawName).c_str(), &info) != 0 || S_ISLNK(info.st_mode))) {
+      (opened.st_nlink > 1 || ::lstat((Folder() + rawName).c_str(), &info) != 0 || S_ISLNK(info.st_mode))) {
     FIndex.ClearWriter(rawName);
     return false;
   }
@@ -249,7 +254,7 @@ bool TUpdateIntake::HasOtherWriter(const std::string& rawName, const struct stat
 }
 
 TUpdateIntake::TTry TUpdateIntake::TryToTake(const TListedName& entry, bool mayTake) {
-  const std::string path = FFolder + entry.RawName;
+  const std::string path = Folder() + entry.RawName;
   TUpdateFile file(FReadBuffer);
   switch (file.Open(path)) {
     case TUpdateFile::Vanished:
@@ -343,7 +348,7 @@ TUpdateIntake::TTry TUpdateIntake::WaitForWriter(const TListedName& entry) {
 }
 
 std::optional<TUpdateIntake::TFileIdentity> TUpdateIntake::IdentityOf(const std::string& rawName) const {
-  const std::string path = FFolder + rawName;
+  const std::string path = Folder() + rawName;
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0 && ::lstat(path.c_str(), &info) != 0) return std::nullopt;
   return IdentityOf(info);
@@ -372,7 +377,7 @@ bool TUpdateIntake::IsPassedOver(const std::string& rawName) {
     FPassedOver.erase(it);
     return false;
   }
-  if (::unlink((FFolder + rawName).c_str()) == 0) FPassedOver.erase(it);
+  if (::unlink((Folder() + rawName).c_str()) == 0) FPassedOver.erase(it);
   return true;
 }
 

@@ -108,6 +108,7 @@ private:
   void DeleteRestoredFiles(const std::vector<UpdateEntry>& entries);
   void TakeLowestFile();
   void UpdateIndex();
+  const std::string& Folder() const;
   void StartWatch(std::chrono::steady_clock::time_point now);
   void ReadEvents();
   bool HasOtherWriter(const std::string& rawName, const struct stat& opened);

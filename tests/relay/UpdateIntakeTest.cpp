@@ -485,9 +485,12 @@ TEST_F(UpdateIntakeTest, AFolderGoneOrPutInPlaceOfTheWatchedOneIsWatchedAnew) {
     const char* What;
     std::function<std::string(const std::string& above, const std::string& watched)> Replace;
   } cases[] = {
+      // The watch holds the folder open (as the relay's lock does), which holds back the event of
+      // its removal: the folder at the path is looked at once a second. So in the next case.
       {"removed and made again", [](const std::string&, const std::string& watched) {
          fs::remove_all(watched);
          fs::create_directory(watched);
+         std::this_thread::sleep_for(std::chrono::milliseconds(1100));
          return std::string();
        }},
       {"renamed away, another renamed in", [](const std::string& above, const std::string& watched) {
@@ -499,6 +502,7 @@ TEST_F(UpdateIntakeTest, AFolderGoneOrPutInPlaceOfTheWatchedOneIsWatchedAnew) {
       {"another renamed over it", [](const std::string& above, const std::string& watched) {
          fs::create_directory(above + "new");
          fs::rename(above + "new", watched);
+         std::this_thread::sleep_for(std::chrono::milliseconds(1100));
          return std::string();
        }},
       // No event of the watch tells this one: the folder at the path is looked at once a second.
