@@ -58,7 +58,6 @@ public:
   void ClearWriter(const std::string& rawName);
   TWriter WriterOf(const std::string& rawName) const;
 
-  bool Empty() const { return FOrder.empty(); }
   // Every name, candidates or not, in the order files are taken.
   const std::map<TKey, TEntry>& Entries() const { return FOrder; }
   // The name the folder lists last, as the count label shows it; lists the folder when names

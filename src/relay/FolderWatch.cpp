@@ -64,8 +64,7 @@ TFolderWatch::TStart TFolderWatch::Start(const std::string& folder) {
     return Unavailable;
   }
   struct statfs fs {};
-  struct stat info {};
-  if (::statfs(folder.c_str(), &fs) != 0 || ::stat(folder.c_str(), &info) != 0) {
+  if (::statfs(folder.c_str(), &fs) != 0) {
     FProblem = std::strerror(errno);
     return errno == ENOENT || errno == ENOTDIR ? Missing : Unavailable;
   }
@@ -77,6 +76,7 @@ TFolderWatch::TStart TFolderWatch::Start(const std::string& folder) {
   // listings and files all come from one folder whatever is renamed to or from its path.
   FDir = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   int error = errno;
+  struct stat info {};
   if (FDir >= 0 && ::fstat(FDir, &info) == 0) {
     FPath = "/proc/self/fd/" + std::to_string(FDir) + "/";
     FWatch = ::inotify_add_watch(FFd, FPath.c_str(), WatchedEvents | IN_ONLYDIR);
